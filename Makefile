@@ -1,0 +1,51 @@
+# Set-up, build and tests. `make demo` and `make test` each do all set-up
+# from a fresh clone; nothing is rebuilt when nothing changed.
+PY312 := $(shell tools/find-python 3.12)
+PY313 := $(shell tools/find-python 3.13)
+VENV := .venv
+VENV313 := .venv313
+DEPS := vapoursynth pytest numpy hypothesis scikit-build-core cmake ninja
+SOURCES := $(wildcard src/*.cpp src/*.hpp) CMakeLists.txt pyproject.toml
+PIP_FLAGS := --disable-pip-version-check -q
+
+.PHONY: all demo test test312 test313 native-tests clean
+
+all: $(VENV)/.installed
+
+$(VENV)/.deps:
+	$(PY312) -m venv $(VENV)
+	$(VENV)/bin/pip install $(PIP_FLAGS) $(DEPS)
+	touch $@
+
+$(VENV313)/.deps:
+	$(PY313) -m venv $(VENV313)
+	$(VENV313)/bin/pip install $(PIP_FLAGS) $(DEPS)
+	touch $@
+
+# One abi3 wheel, built with 3.12, installed into both environments.
+dist/.wheel: $(VENV)/.deps $(SOURCES)
+	rm -rf dist/*.whl
+	$(VENV)/bin/pip wheel $(PIP_FLAGS) --no-build-isolation --no-deps -w dist .
+	touch $@
+
+$(VENV)/.installed: dist/.wheel
+	$(VENV)/bin/pip install $(PIP_FLAGS) --no-deps --force-reinstall dist/lumeq-*.whl
+	touch $@
+
+$(VENV313)/.installed: dist/.wheel $(VENV313)/.deps
+	$(VENV313)/bin/pip install $(PIP_FLAGS) --no-deps --force-reinstall dist/lumeq-*.whl
+	touch $@
+
+demo: $(VENV)/.installed
+	$(VENV)/bin/python examples/demo.py
+
+test312: $(VENV)/.installed
+	$(VENV)/bin/python -m pytest -q tests
+
+test313: $(VENV313)/.installed
+	$(VENV313)/bin/python -m pytest -q tests
+
+test: test312 test313
+
+clean:
+	rm -rf build dist $(VENV) $(VENV313)

@@ -1,0 +1,543 @@
+#include "boundary.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+
+namespace lumeq {
+
+// ------------------------------------------------------ allocation failure
+
+namespace {
+[[noreturn]] void allocation_failed(std::size_t size) noexcept {
+    std::fprintf(stderr, "memory allocation of %zu bytes failed\n", size);
+    std::abort();
+}
+void* checked_malloc(std::size_t size) noexcept {
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) allocation_failed(size);
+    return p;
+}
+void* checked_aligned(std::size_t size, std::align_val_t align) noexcept {
+    std::size_t a = static_cast<std::size_t>(align);
+    std::size_t rounded = (size + a - 1) / a * a;
+    void* p = std::aligned_alloc(a, rounded == 0 ? a : rounded);
+    if (p == nullptr) allocation_failed(size);
+    return p;
+}
+}  // namespace
+
+}  // namespace lumeq
+
+// lumeq has no recovery path for a failed allocation; these definitions are
+// hidden, so they only serve the module's own code.
+void* operator new(std::size_t size) { return lumeq::checked_malloc(size); }
+void* operator new[](std::size_t size) { return lumeq::checked_malloc(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return lumeq::checked_malloc(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return lumeq::checked_malloc(size); }
+void* operator new(std::size_t size, std::align_val_t a) { return lumeq::checked_aligned(size, a); }
+void* operator new[](std::size_t size, std::align_val_t a) { return lumeq::checked_aligned(size, a); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace lumeq {
+
+ReleaseGil::ReleaseGil() noexcept : saved_depth_(attach_depth_ref()) {
+    attach_depth_ref() = 0;
+    state_ = PyEval_SaveThread();
+}
+
+ReleaseGil::~ReleaseGil() {
+    PyEval_RestoreThread(state_);
+    attach_depth_ref() = saved_depth_;
+    drain_deferred();
+}
+
+AttachGil::AttachGil() noexcept : acquired_(attach_depth_ref() == 0) {
+    if (acquired_) state_ = PyGILState_Ensure();
+    ++attach_depth_ref();
+    if (acquired_) drain_deferred();
+}
+
+AttachGil::~AttachGil() {
+    --attach_depth_ref();
+    if (acquired_) PyGILState_Release(state_);
+}
+
+// ------------------------------------------------------ errors
+
+PyError PyError::message(PyObject* type, std::string text) {
+    PyError e(Kind::Message, type);
+    e.text_ = std::move(text);
+    return e;
+}
+PyError PyError::no_args(PyObject* type) { return PyError(Kind::NoArgs, type); }
+PyError PyError::with_arg(PyObject* type, PyRef arg) {
+    PyError e(Kind::Arg, type);
+    e.value_ = std::move(arg);
+    return e;
+}
+PyError PyError::object(PyRef exception) {
+    PyError e(Kind::Object, nullptr);
+    e.value_ = std::move(exception);
+    return e;
+}
+
+PyError::PyError(const PyError& other)
+    : kind_(other.kind_), type_(other.type_), text_(other.text_), value_(other.value_.clone()) {}
+
+PyRef PyError::into_object() const {
+    switch (kind_) {
+        case Kind::Object:
+            return value_.clone();
+        case Kind::NoArgs:
+            return require_new(PyObject_CallNoArgs(type_));
+        case Kind::Arg:
+            return require_new(PyObject_CallFunctionObjArgs(type_, value_.get(), nullptr));
+        case Kind::Message:
+        default: {
+            PyRef text = str_lossy(text_);
+            return require_new(PyObject_CallFunctionObjArgs(type_, text.get(), nullptr));
+        }
+    }
+}
+
+void PyError::restore() const {
+    PyRef exc = into_object();
+    PyErr_SetRaisedException(exc.release());
+}
+
+[[noreturn]] void throw_runtime_error(std::string text) { throw PyError::message(PyExc_RuntimeError, std::move(text)); }
+[[noreturn]] void throw_type_error(std::string text) { throw PyError::message(PyExc_TypeError, std::move(text)); }
+[[noreturn]] void throw_value_error(std::string text) { throw PyError::message(PyExc_ValueError, std::move(text)); }
+[[noreturn]] void throw_index_error(std::string text) { throw PyError::message(PyExc_IndexError, std::move(text)); }
+[[noreturn]] void throw_attribute_error(std::string text) { throw PyError::message(PyExc_AttributeError, std::move(text)); }
+[[noreturn]] void throw_buffer_error(std::string text) { throw PyError::message(PyExc_BufferError, std::move(text)); }
+[[noreturn]] void internal_fault(std::string text) { throw InternalFault{std::move(text)}; }
+[[noreturn]] void throw_vs_error(std::string_view text) { throw_runtime_error(lossy_utf8(text)); }
+
+namespace {
+constexpr const char* kPanicDoc =
+    "\n"
+    "The exception raised when lumeq's native code, called from Python, hits an\n"
+    "internal fault (a broken invariant of the module itself).\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that it\n"
+    "will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+std::string text_of(PyObject* exc) {
+    PyRef s = PyRef::steal(PyObject_Str(exc));
+    if (!s) {
+        PyErr_Clear();
+        return "<exception str() failed>";
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(s.get(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return "<exception str() failed>";
+    }
+    return std::string(data, static_cast<size_t>(size));
+}
+
+[[noreturn]] void resume_panic(PyRef exc) {
+    std::string text = text_of(exc.get());
+    std::fputs("lumeq: resuming an internal fault after it was fetched from Python\n", stderr);
+    std::fputs("Python stack trace below:\n", stderr);
+    PyErr_SetRaisedException(exc.release());
+    PyErr_Print();
+    throw InternalFault{std::move(text)};
+}
+}  // namespace
+
+PyObject* panic_exception_type() {
+    static GilOnceCell<PyObject*> cell;
+    return cell.get([] {
+        PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+        if (type == nullptr) throw PyErrSet{};
+        return type;  // kept for the life of the process
+    });
+}
+
+PyRef fetch_exception() {
+    PyObject* raw = PyErr_GetRaisedException();
+    if (raw == nullptr) {
+        return require_new(PyObject_CallFunctionObjArgs(PyExc_SystemError, str_from_utf8("attempted to fetch exception but none was set").get(), nullptr));
+    }
+    PyRef exc = PyRef::steal(raw);
+    if (Py_IS_TYPE(exc.get(), reinterpret_cast<PyTypeObject*>(panic_exception_type()))) resume_panic(std::move(exc));
+    return exc;
+}
+
+void discard_exception() { fetch_exception(); }
+
+bool exception_matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
+
+namespace detail {
+
+AttachScope::AttachScope() noexcept {
+    ++attach_depth_ref();
+    drain_deferred();
+}
+AttachScope::~AttachScope() { --attach_depth_ref(); }
+
+void raise_pending_or_system_error() noexcept {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+void raise_error(const PyError& error) noexcept {
+    try {
+        error.restore();
+    } catch (const PyErrSet&) {
+        raise_pending_or_system_error();
+    } catch (const InternalFault& fault) {
+        raise_fault(fault);
+    }
+}
+
+void raise_fault(const InternalFault& fault) noexcept {
+    PyObject* type = nullptr;
+    try {
+        type = panic_exception_type();
+    } catch (const PyErrSet&) {
+        return;  // creating the type failed: its error stays set
+    } catch (const InternalFault&) {
+        abort_at_boundary();
+    }
+    const std::string& text = fault.text.empty() ? std::string("lumeq panicked in native code") : fault.text;
+    PyRef msg = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (!msg) return;
+    PyErr_SetObject(type, msg.get());
+}
+
+[[noreturn]] void abort_at_boundary() noexcept {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+}
+
+}  // namespace detail
+
+// ------------------------------------------------------ argument parsing
+
+namespace {
+
+std::string name_list(const std::vector<std::string>& names) {
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2)
+                out += " and ";
+            else if (i + 1 == names.size())
+                out += ", and ";
+            else
+                out += ", ";
+        }
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+struct Parser {
+    const Signature& sig;
+    std::vector<PyObject*> values;
+    std::vector<const char*> names;
+    PyRef extra;
+    std::vector<std::string> positional_only_passed;
+
+    std::string fname() const { return std::string(sig.function) + "()"; }
+
+    explicit Parser(const Signature& s) : sig(s), values(s.names.size(), nullptr), names(s.names.begin(), s.names.end()) {}
+
+    void positional(PyObject* const* args, Py_ssize_t nargs) {
+        if (nargs > sig.positional) {
+            std::string verb = nargs == 1 ? "was" : "were";
+            if (sig.required == sig.positional)
+                throw_type_error(fname() + " takes " + std::to_string(sig.positional) + " positional arguments but " +
+                                 std::to_string(nargs) + " " + verb + " given");
+            throw_type_error(fname() + " takes from " + std::to_string(sig.required) + " to " +
+                             std::to_string(sig.positional) + " positional arguments but " + std::to_string(nargs) + " " +
+                             verb + " given");
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<size_t>(i)] = args[i];
+    }
+
+    void keyword(PyObject* key, PyObject* value) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+        if (text == nullptr) {
+            PyErr_Clear();
+            text = "";
+        }
+        std::string_view k(text, static_cast<size_t>(size));
+        for (size_t i = static_cast<size_t>(sig.positional_only); i < names.size(); ++i) {
+            if (k == names[i]) {
+                if (values[i] != nullptr) throw_type_error(fname() + " got multiple values for argument '" + std::string(k) + "'");
+                values[i] = value;
+                return;
+            }
+        }
+        if (sig.extra_keywords) {
+            if (!extra) extra = require_new(PyDict_New());
+            require_status(PyDict_SetItem(extra.get(), key, value));
+            return;
+        }
+        for (int i = 0; i < sig.positional_only; ++i) {
+            if (k == names[static_cast<size_t>(i)]) {
+                positional_only_passed.emplace_back(k);
+                return;
+            }
+        }
+        PyRef s = require_new(PyObject_Str(key));
+        throw_type_error(fname() + " got an unexpected keyword argument '" + to_utf8(s.get()) + "'");
+    }
+
+    void finish() {
+        if (!positional_only_passed.empty())
+            throw_type_error(fname() + " got some positional-only arguments passed as keyword arguments: " +
+                             name_list(positional_only_passed));
+        std::vector<std::string> missing;
+        for (int i = 0; i < sig.required; ++i)
+            if (values[static_cast<size_t>(i)] == nullptr) missing.emplace_back(names[static_cast<size_t>(i)]);
+        if (!missing.empty())
+            throw_type_error(fname() + " missing " + std::to_string(missing.size()) + " required positional argument" +
+                             (missing.size() == 1 ? "" : "s") + ": " + name_list(missing));
+        for (int i = sig.positional; i < sig.positional + sig.required_keyword_only; ++i)
+            if (values[static_cast<size_t>(i)] == nullptr) missing.emplace_back(names[static_cast<size_t>(i)]);
+        if (!missing.empty())
+            throw_type_error(fname() + " missing " + std::to_string(missing.size()) + " required keyword argument" +
+                             (missing.size() == 1 ? "" : "s") + ": " + name_list(missing));
+    }
+};
+
+}  // namespace
+
+Args parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Parser p(sig);
+    p.positional(args, nargs);
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_Size(kwnames);
+        for (Py_ssize_t i = 0; i < nkw; ++i) p.keyword(PyTuple_GetItem(kwnames, i), args[nargs + i]);
+    }
+    p.finish();
+    Args out;
+    out.values_ = std::move(p.values);
+    out.names_ = std::move(p.names);
+    out.extra_ = std::move(p.extra);
+    return out;
+}
+
+Args parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs) {
+    Parser p(sig);
+    Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
+    std::vector<PyObject*> positional;
+    for (Py_ssize_t i = 0; i < nargs; ++i) positional.push_back(PyTuple_GetItem(args, i));
+    p.positional(positional.data(), nargs);
+    if (kwargs != nullptr) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) p.keyword(key, value);
+    }
+    p.finish();
+    Args out;
+    out.values_ = std::move(p.values);
+    out.names_ = std::move(p.names);
+    out.extra_ = std::move(p.extra);
+    return out;
+}
+
+void add_note_to_pending(const char* name) noexcept {
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    if (!exc) return;
+    std::string note = std::string("while processing '") + name + "'";
+    PyRef text = PyRef::steal(PyUnicode_FromString(note.c_str()));
+    PyRef result = text ? PyRef::steal(PyObject_CallMethod(exc.get(), "add_note", "O", text.get())) : PyRef();
+    if (!result) PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());
+}
+
+// ------------------------------------------------------ conversions
+
+int32_t to_i32(PyObject* obj) {
+    long v = PyLong_AsLong(obj);
+    if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
+    if (v < INT32_MIN || v > INT32_MAX)
+        throw PyError::message(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<int32_t>(v);
+}
+
+uint8_t to_u8(PyObject* obj) {
+    long v = PyLong_AsLong(obj);
+    if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
+    if (v < 0 || v > 255) throw PyError::message(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return static_cast<uint8_t>(v);
+}
+
+int64_t to_i64(PyObject* obj) {
+    long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
+    return static_cast<int64_t>(v);
+}
+
+namespace {
+std::string type_name(PyObject* obj) {
+    PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+    if (!name) {
+        PyErr_Clear();
+        return "?";
+    }
+    return to_utf8(name.get());
+}
+}  // namespace
+
+void require_instance(PyObject* obj, PyTypeObject* type) {
+    if (PyObject_TypeCheck(obj, type)) return;
+    PyRef cls = PyRef::steal(PyType_GetName(type));
+    std::string cls_name = cls ? to_utf8(cls.get()) : "?";
+    std::string text;
+    if (obj == Py_None) {
+        text.append("'None' is not an instance of '");
+    } else {
+        text.append("'").append(type_name(obj)).append("' object is not an instance of '");
+    }
+    text.append(cls_name).append("'");
+    throw_type_error(std::move(text));
+}
+
+bool to_bool(PyObject* obj) {
+    require_instance(obj, &PyBool_Type);
+    return obj == Py_True;
+}
+
+std::string to_utf8(PyObject* obj) {
+    require_instance(obj, &PyUnicode_Type);
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (text == nullptr) throw PyErrSet{};
+    return std::string(text, static_cast<size_t>(size));
+}
+
+PyRef str_from_utf8(std::string_view text) {
+    return require_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyRef str_lossy(std::string_view bytes) {
+    return require_new(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+}
+
+std::string lossy_utf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    size_t n = bytes.size();
+    size_t i = 0;
+    auto cont = [&](size_t k) { return k < n && (s[k] & 0xC0) == 0x80; };
+    while (i < n) {
+        unsigned char c = s[i];
+        size_t len = 0;
+        if (c < 0x80)
+            len = 1;
+        else if (c >= 0xC2 && c <= 0xDF && cont(i + 1))
+            len = 2;
+        else if (c >= 0xE0 && c <= 0xEF && cont(i + 1) && cont(i + 2)) {
+            unsigned char c1 = s[i + 1];
+            bool ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 > 0x9F);
+            len = ok ? 3 : 0;
+        } else if (c >= 0xF0 && c <= 0xF4 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
+            unsigned char c1 = s[i + 1];
+            bool ok = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 > 0x8F);
+            len = ok ? 4 : 0;
+        }
+        if (len == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            while (i < n && (s[i] & 0xC0) == 0x80 && c >= 0xC2) {  // skip the rest of a truncated sequence
+                ++i;
+                break;
+            }
+            continue;
+        }
+        out.append(bytes.substr(i, len));
+        i += len;
+    }
+    return out;
+}
+
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '"': out += "\\\""; break;
+            case '\0': out += "\\0"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char buf[16];
+                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+PyRef py_int(long long value) { return require_new(PyLong_FromLongLong(value)); }
+PyRef py_uint(unsigned long long value) { return require_new(PyLong_FromUnsignedLongLong(value)); }
+
+// ------------------------------------------------------ use flags
+
+UseFlag::Shared::Shared(UseFlag& flag) : flag_(flag) {
+    if (flag_.writer_) throw_runtime_error("Already mutably borrowed");
+    ++flag_.readers_;
+}
+
+UseFlag::Exclusive::Exclusive(UseFlag& flag) : flag_(flag) {
+    if (flag_.writer_ || flag_.readers_ > 0) throw_runtime_error("Already borrowed");
+    flag_.writer_ = true;
+}
+
+// ------------------------------------------------------ types and names
+
+PyTypeObject* build_type(PyType_Spec& spec, PyObject* base) {
+    PyObject* type = base != nullptr ? PyType_FromSpecWithBases(&spec, base) : PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        PyErr_WriteUnraisable(nullptr);
+        internal_fault(std::string("failed to create type object for ") + spec.name);
+    }
+    return reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
+}
+
+PyObject* interned(const char* name) {
+    // Guarded by the GIL; the strings live for the process.
+    static std::unordered_map<const char*, PyObject*> cache;
+    auto it = cache.find(name);
+    if (it != cache.end()) return it->second;
+    PyObject* s = require(PyUnicode_InternFromString(name));
+    cache.emplace(name, s);
+    return s;
+}
+
+PyRef call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) {
+    std::vector<PyObject*> argv;
+    argv.reserve(args.size() + 1);
+    argv.push_back(obj);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return require_new(PyObject_VectorcallMethod(interned(name), argv.data(), argv.size(), nullptr));
+}
+
+}  // namespace lumeq

@@ -1,0 +1,399 @@
+// The Python boundary: error kinds, the one wrapper every entry from Python
+// goes through, argument parsing, GIL scopes, deferred release, use flags
+// and one-time initialisation.
+#pragma once
+
+#include "py_ref.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace lumeq {
+
+// ---------------------------------------------------------------- errors
+
+// A CPython call failed and left its exception set.
+struct PyErrSet {};
+
+// A Python error to raise: a type with a message, with one argument, with
+// none, or an exception object. The exception object is made only on raise.
+class PyError {
+public:
+    static PyError message(PyObject* type, std::string text);
+    static PyError no_args(PyObject* type);
+    static PyError with_arg(PyObject* type, PyRef arg);
+    static PyError object(PyRef exception);
+
+    PyError(const PyError& other);
+    PyError(PyError&&) noexcept = default;
+    PyError& operator=(PyError&&) noexcept = default;
+
+    // Sets this error as the thread's current exception.
+    void restore() const;
+    // Builds the exception object (as raise would).
+    PyRef into_object() const;
+
+private:
+    enum class Kind { Message, NoArgs, Arg, Object };
+    PyError(Kind kind, PyObject* type) : kind_(kind), type_(type) {}
+    Kind kind_;
+    PyObject* type_;  // built-in or process-lifetime type: never released
+    std::string text_;
+    PyRef value_;
+};
+
+// A broken invariant of lumeq itself; becomes PanicException.
+struct InternalFault {
+    std::string text;
+};
+
+[[noreturn]] void throw_runtime_error(std::string text);
+[[noreturn]] void throw_type_error(std::string text);
+[[noreturn]] void throw_value_error(std::string text);
+[[noreturn]] void throw_index_error(std::string text);
+[[noreturn]] void throw_attribute_error(std::string text);
+[[noreturn]] void throw_buffer_error(std::string text);
+[[noreturn]] void internal_fault(std::string text);
+
+// Turns a NULL result of the C API into PyErrSet.
+inline PyObject* require(PyObject* obj) {
+    if (obj == nullptr) throw PyErrSet{};
+    return obj;
+}
+inline PyRef require_new(PyObject* obj) { return PyRef::steal(require(obj)); }
+inline int require_status(int status) {
+    if (status < 0) throw PyErrSet{};
+    return status;
+}
+
+// Takes the pending exception (SystemError when none is set). A fetched
+// PanicException is not an ordinary error: it is reported and resumed as an
+// internal fault.
+PyRef fetch_exception();
+// Discards the pending exception, resuming it if it is a PanicException.
+void discard_exception();
+// Whether the pending exception is an instance of `type`; false if none.
+bool exception_matches(PyObject* type);
+
+PyObject* panic_exception_type();
+
+// ------------------------------------------------------ attach and GIL
+
+// Per-thread count of active boundary entries and explicit GIL acquisitions.
+inline int attach_depth() noexcept { return attach_depth_ref(); }
+
+// Drains the deferred-release list; the caller holds the GIL.
+void drain_deferred() noexcept;
+
+// Releases the GIL around a blocking wait. Only plain data may be touched
+// while it is active.
+class ReleaseGil {
+public:
+    ReleaseGil() noexcept;
+    ~ReleaseGil();
+    ReleaseGil(const ReleaseGil&) = delete;
+    ReleaseGil& operator=(const ReleaseGil&) = delete;
+
+private:
+    int saved_depth_;
+    PyThreadState* state_;
+};
+
+// For code that may run on a thread without the GIL (executor thread,
+// worker threads): acquires it unless this thread is attached already.
+class AttachGil {
+public:
+    AttachGil() noexcept;
+    ~AttachGil();
+    AttachGil(const AttachGil&) = delete;
+    AttachGil& operator=(const AttachGil&) = delete;
+
+private:
+    bool acquired_;
+    PyGILState_STATE state_{};
+};
+
+// ------------------------------------------------------ boundary wrapper
+
+namespace detail {
+class AttachScope {
+public:
+    AttachScope() noexcept;
+    ~AttachScope();
+};
+void raise_pending_or_system_error() noexcept;
+void raise_error(const PyError& error) noexcept;
+void raise_fault(const InternalFault& fault) noexcept;
+[[noreturn]] void abort_at_boundary() noexcept;
+}  // namespace detail
+
+// Runs `body` as an entry from Python: all three error kinds end here.
+template <class R, class Body>
+R guard(R failure, Body&& body) noexcept {
+    detail::AttachScope attach;
+    try {
+        try {
+            return body();
+        } catch (const PyErrSet&) {
+            detail::raise_pending_or_system_error();
+        } catch (const PyError& error) {
+            detail::raise_error(error);
+        } catch (const InternalFault& fault) {
+            detail::raise_fault(fault);
+        }
+    } catch (...) {
+        detail::abort_at_boundary();
+    }
+    return failure;
+}
+
+// Slot adapters. Each implementation returns PyRef (or a plain value) and
+// throws on error; the adapter is the C slot.
+template <PyRef (*F)(PyObject*)>
+PyObject* unary_slot(PyObject* self) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return F(self).release(); });
+}
+template <PyRef (*F)(PyObject*, PyObject*)>
+PyObject* binary_slot(PyObject* self, PyObject* other) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return F(self, other).release(); });
+}
+template <PyRef (*F)(PyObject*, PyObject*, PyObject*)>
+PyObject* ternary_slot(PyObject* self, PyObject* a, PyObject* b) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return F(self, a, b).release(); });
+}
+template <PyRef (*F)(PyObject*, PyObject*, int)>
+PyObject* richcompare_slot(PyObject* self, PyObject* other, int op) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return F(self, other, op).release(); });
+}
+template <PyRef (*F)(PyObject*, Py_ssize_t)>
+PyObject* sq_item_slot(PyObject* self, Py_ssize_t index) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return F(self, index).release(); });
+}
+template <Py_ssize_t (*F)(PyObject*)>
+Py_ssize_t len_slot(PyObject* self) noexcept {
+    return guard<Py_ssize_t>(-1, [&] { return F(self); });
+}
+template <Py_hash_t (*F)(PyObject*)>
+Py_hash_t hash_slot(PyObject* self) noexcept {
+    return guard<Py_hash_t>(-1, [&] { return F(self); });
+}
+template <PyRef (*F)(PyObject*)>
+PyObject* getter(PyObject* self, void*) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return F(self).release(); });
+}
+template <void (*F)(PyObject*, PyObject*)>
+int setter(PyObject* self, PyObject* value, void*) noexcept {
+    return guard<int>(-1, [&] {
+        if (value == nullptr) throw_attribute_error("property has no deleter");
+        F(self, value);
+        return 0;
+    });
+}
+template <class T>
+void dealloc_slot(PyObject* self) noexcept {
+    guard<int>(0, [&] {
+        destroy_box<T>(self);
+        return 0;
+    });
+}
+
+// -------------------------------------------------------- argument parsing
+
+// Static description of a parameter list. Names: positional parameters
+// first, then keyword-only ones.
+struct Signature {
+    const char* function;  // "VideoNode.get_frame"
+    std::initializer_list<const char*> names;
+    int positional;       // how many of `names` are positional
+    int positional_only;  // leading positional-only count
+    int required;         // leading required positional count
+    int required_keyword_only = 0;
+    bool extra_keywords = false;  // catch-all **kwargs
+};
+
+// Parsed arguments: one borrowed value (or null) per parameter.
+class Args {
+public:
+    PyObject* operator[](size_t i) const { return values_[i]; }
+    bool has(size_t i) const { return values_[i] != nullptr; }
+    PyObject* extra_keywords() const { return extra_.get(); }  // dict or null
+
+    // Converts parameter i, adding "while processing '{name}'" on failure.
+    template <class Conv>
+    auto convert(size_t i, Conv&& conv) const -> decltype(conv(std::declval<PyObject*>()));
+
+    const char* name(size_t i) const { return names_[i]; }
+
+private:
+    friend Args parse_args(const Signature&, PyObject* const*, Py_ssize_t, PyObject*);
+    friend Args parse_tuple_args(const Signature&, PyObject*, PyObject*);
+    std::vector<PyObject*> values_;
+    std::vector<const char*> names_;
+    PyRef extra_;
+};
+
+// Vectorcall form (METH_FASTCALL | METH_KEYWORDS).
+Args parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Tuple-and-dict form (tp_call, tp_new).
+Args parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+// Adds the note to the pending exception (a failure to add it is dropped).
+void add_note_to_pending(const char* name) noexcept;
+
+// Converts one named value, adding "while processing '{name}'" on failure.
+template <class Conv>
+auto convert_named(const char* name, PyObject* value, Conv&& conv) -> decltype(conv(value)) {
+    try {
+        return conv(value);
+    } catch (const PyErrSet&) {
+        add_note_to_pending(name);
+        throw;
+    } catch (const PyError& error) {
+        error.restore();
+        add_note_to_pending(name);
+        throw PyErrSet{};
+    }
+}
+
+template <class Conv>
+auto Args::convert(size_t i, Conv&& conv) const -> decltype(conv(std::declval<PyObject*>())) {
+    return convert_named(names_[i], values_[i], std::forward<Conv>(conv));
+}
+
+// Method adapter: METH_FASTCALL | METH_KEYWORDS.
+template <const Signature& S, PyRef (*F)(PyObject*, const Args&)>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return F(self, parse_args(S, args, nargs, kwnames)).release(); });
+}
+// Method without parameters (METH_NOARGS).
+template <PyRef (*F)(PyObject*)>
+PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return F(self).release(); });
+}
+
+// ------------------------------------------------------ standard conversions
+
+int32_t to_i32(PyObject* obj);
+uint8_t to_u8(PyObject* obj);
+int64_t to_i64(PyObject* obj);
+bool to_bool(PyObject* obj);  // must be a bool
+std::string to_utf8(PyObject* obj);  // must be a str
+// Instance check with the standard message.
+void require_instance(PyObject* obj, PyTypeObject* type);
+
+// Texts.
+PyRef str_from_utf8(std::string_view text);  // strict (our own texts)
+PyRef str_lossy(std::string_view bytes);     // VapourSynth texts: U+FFFD
+std::string lossy_utf8(std::string_view bytes);
+std::string quoted(std::string_view text);   // "..." with escapes
+PyRef py_int(long long value);
+PyRef py_uint(unsigned long long value);
+
+// RuntimeError from a VapourSynth error text.
+[[noreturn]] void throw_vs_error(std::string_view text);
+
+// ---------------------------------------------------------- use flags
+
+// Shared/exclusive use of an object whose methods change its own state.
+class UseFlag {
+public:
+    class Shared {
+    public:
+        explicit Shared(UseFlag& flag);
+        ~Shared() { --flag_.readers_; }
+        Shared(const Shared&) = delete;
+        Shared& operator=(const Shared&) = delete;
+
+    private:
+        UseFlag& flag_;
+    };
+    class Exclusive {
+    public:
+        explicit Exclusive(UseFlag& flag);
+        ~Exclusive() { flag_.writer_ = false; }
+        Exclusive(const Exclusive&) = delete;
+        Exclusive& operator=(const Exclusive&) = delete;
+
+    private:
+        UseFlag& flag_;
+    };
+
+private:
+    int readers_ = 0;  // guarded by the GIL
+    bool writer_ = false;
+};
+
+// ---------------------------------------------------- one-time set-up
+
+// A lazily initialised process-wide value. A thread that finds another one
+// running the set-up releases the GIL while it waits. A set-up that throws
+// leaves the cell empty.
+template <class T>
+class GilOnceCell {
+public:
+    template <class Init>
+    T& get(Init&& init) {
+        if (ready_.load(std::memory_order_acquire)) return *value_;
+        if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id())
+            internal_fault("one-time initialisation re-entered");
+        std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+        {
+            ReleaseGil unlocked;
+            lock.lock();
+        }
+        if (!ready_.load(std::memory_order_relaxed)) {
+            owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+            struct ClearOwner {
+                std::atomic<std::thread::id>& owner;
+                ~ClearOwner() { owner.store(std::thread::id(), std::memory_order_relaxed); }
+            } clear{owner_};
+            value_.emplace(init());
+            ready_.store(true, std::memory_order_release);
+        }
+        return *value_;
+    }
+    bool ready() const noexcept { return ready_.load(std::memory_order_acquire); }
+
+private:
+    std::atomic<bool> ready_{false};
+    std::atomic<std::thread::id> owner_{};
+    std::mutex mutex_;
+    std::optional<T> value_;
+};
+
+// ------------------------------------------------------------ types
+
+// Builds a heap type from its spec; a failure is reported as unraisable and
+// becomes an internal fault naming the class.
+PyTypeObject* build_type(PyType_Spec& spec, PyObject* base = nullptr);
+
+// Creates an instance of one of our classes holding `value`.
+template <class T>
+PyRef make_instance(PyTypeObject* type, T&& value) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyRef obj = require_new(alloc(type, 0));
+    new (&unbox<std::decay_t<T>>(obj.get())) std::decay_t<T>(std::forward<T>(value));
+    return obj;
+}
+
+template <class T>
+T& box_of(PyObject* obj, PyTypeObject* type) {
+    require_instance(obj, type);
+    return unbox<T>(obj);
+}
+
+// Cached interned attribute name.
+PyObject* interned(const char* name);
+// Calls obj.name(*args).
+PyRef call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args = {});
+
+}  // namespace lumeq

@@ -1,0 +1,261 @@
+#include "core.hpp"
+
+#include "environment.hpp"
+#include "plugin.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace lumeq {
+
+// ------------------------------------------------------------ OwnerCell
+
+struct OwnerHandle::Cell {
+    VSCore* core;
+    const VSAPI* api;
+    std::atomic<size_t> count;
+};
+
+OwnerHandle OwnerHandle::create(VSCore* core, const VSAPI* api) { return OwnerHandle(new Cell{core, api, 1}); }
+
+OwnerHandle OwnerHandle::clone() const noexcept {
+    if (cell_ != nullptr) cell_->count.fetch_add(1, std::memory_order_relaxed);
+    return OwnerHandle(cell_);
+}
+
+VSCore* OwnerHandle::core() const noexcept { return cell_->core; }
+const VSAPI* OwnerHandle::api() const noexcept { return cell_->api; }
+
+void OwnerHandle::reset() noexcept {
+    Cell* cell = std::exchange(cell_, nullptr);
+    if (cell == nullptr) return;
+    size_t before = cell->count.fetch_sub(1, std::memory_order_acq_rel);
+    if (before == 0) {
+        std::fputs("lumeq: core owner count underflow\n", stderr);
+        std::abort();
+    }
+    if (before == 1) {
+        cell->api->freeCore(cell->core);
+        delete cell;
+    }
+}
+
+MapRef OwnerHandle::invoke(const char* plugin_namespace, const char* name,
+                           const std::function<void(VSMap*)>& fill) const {
+    const VSAPI* api = cell_->api;
+    MapRef args = MapRef::create(api);
+    fill(args.get());
+    VSPlugin* plugin = api->getPluginByNamespace(plugin_namespace, cell_->core);
+    if (plugin == nullptr) throw_runtime_error("no plugin with namespace " + quoted(plugin_namespace) + " is loaded");
+    MapRef result(api->invoke(plugin, name, args.get()), api);
+    args.reset();
+    if (const char* error = api->mapGetError(result.get())) throw_vs_error(error);
+    return result;
+}
+
+// ------------------------------------------------------------ Core
+
+namespace {
+
+struct PyCore {
+    OwnerHandle owner;
+};
+
+struct PyPluginIter {
+    std::vector<std::string> namespaces;
+    OwnerHandle owner;
+    size_t position = 0;
+    UseFlag use;
+};
+
+const Signature core_new_signature{"Core.__new__", {"threads", "max_cache_size"}, 2, 0, 0};
+
+PyObject* core_tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        Args parsed = parse_tuple_args(core_new_signature, args, kwargs);
+        std::optional<int32_t> threads;
+        std::optional<int64_t> cache;
+        if (parsed.has(0) && parsed[0] != Py_None) threads = parsed.convert(0, to_i32);
+        if (parsed.has(1) && parsed[1] != Py_None) cache = parsed.convert(1, to_i64);
+        return core_new(threads, cache).release();
+    });
+}
+
+VSCoreInfo core_info(PyObject* self) {
+    const OwnerHandle& owner = unbox<PyCore>(self).owner;
+    VSCoreInfo info{};
+    owner.api()->getCoreInfo(owner.core(), &info);
+    return info;
+}
+
+PyRef core_get_num_threads(PyObject* self) { return py_int(core_info(self).numThreads); }
+
+void core_set_num_threads(PyObject* self, PyObject* value) {
+    int32_t threads = convert_named("value", value, to_i32);
+    if (threads < 0) throw_value_error("Number of threads must not be negative");
+    const OwnerHandle& owner = unbox<PyCore>(self).owner;
+    owner.api()->setThreadCount(threads, owner.core());
+}
+
+PyRef core_get_max_cache_size(PyObject* self) {
+    int64_t bytes = core_info(self).maxFramebufferSize;
+    return py_int((bytes + 1048575) / 1048576);
+}
+
+void core_set_max_cache_size(PyObject* self, PyObject* value) {
+    int64_t mb = convert_named("mb", value, to_i64);
+    if (mb < 1) throw_value_error("Maximum cache size must be a positive number");
+    const OwnerHandle& owner = unbox<PyCore>(self).owner;
+    owner.api()->setMaxCacheSize(static_cast<int64_t>(static_cast<uint64_t>(mb) << 20), owner.core());
+}
+
+PyRef core_plugins(PyObject* self) {
+    const OwnerHandle& owner = unbox<PyCore>(self).owner;
+    const VSAPI* api = owner.api();
+    PyPluginIter iter;
+    for (VSPlugin* p = api->getNextPlugin(nullptr, owner.core()); p != nullptr; p = api->getNextPlugin(p, owner.core()))
+        iter.namespaces.emplace_back(api->getPluginNamespace(p));
+    iter.owner = owner.clone();
+    return make_instance(plugin_iter_type(), std::move(iter));
+}
+
+// Members first; only their AttributeError leads to a plugin lookup.
+PyRef core_getattro(PyObject* self, PyObject* name) {
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found != nullptr) return PyRef::steal(found);
+    if (!exception_matches(PyExc_AttributeError)) throw PyErrSet{};
+    PyErr_Clear();
+    std::string text = to_utf8(name);
+    if (text.find('\0') != std::string::npos) throw_attribute_error("invalid namespace " + quoted(text));
+    const OwnerHandle& owner = unbox<PyCore>(self).owner;
+    if (owner.api()->getPluginByNamespace(text.c_str(), owner.core()) == nullptr)
+        throw_attribute_error("no plugin with namespace '" + text + "'");
+    return make_plugin(owner.clone(), std::move(text));
+}
+
+PyGetSetDef core_getset[] = {
+    {"num_threads", getter<core_get_num_threads>, setter<core_set_num_threads>,
+     "The number of concurrent threads used by the core.", nullptr},
+    {"max_cache_size", getter<core_get_max_cache_size>, setter<core_set_max_cache_size>,
+     "The upper framebuffer cache size, rounded up to whole mebibytes (MiB),\nafter which memory is aggressively freed.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef core_methods[] = {
+    {"plugins", method_noargs<core_plugins>, METH_NOARGS,
+     "Yields all loaded plugins as an iterator of `Plugin` objects."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot core_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(core_tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyCore>)},
+    {Py_tp_getattro, reinterpret_cast<void*>(binary_slot<core_getattro>)},
+    {Py_tp_getset, core_getset},
+    {Py_tp_methods, core_methods},
+    {0, nullptr},
+};
+
+PyType_Spec core_spec = {"Core", sizeof(PyBox<PyCore>), 0, Py_TPFLAGS_DEFAULT, core_slots};
+
+// ------------------------------------------------------------ PluginIter
+
+PyRef plugin_iter_iter(PyObject* self) {
+    UseFlag::Shared use(unbox<PyPluginIter>(self).use);
+    return PyRef::borrow(self);
+}
+
+PyRef plugin_iter_next(PyObject* self) {
+    PyPluginIter& iter = unbox<PyPluginIter>(self);
+    UseFlag::Exclusive use(iter.use);
+    if (iter.position >= iter.namespaces.size()) return PyRef();
+    std::string ns = iter.namespaces[iter.position++];
+    return make_plugin(iter.owner.clone(), std::move(ns));
+}
+
+PyObject* plugin_iter_next_slot(PyObject* self) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return plugin_iter_next(self).release(); });
+}
+
+PyType_Slot plugin_iter_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Iterator over the plugins loaded in a core.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyPluginIter>)},
+    {Py_tp_iter, reinterpret_cast<void*>(unary_slot<plugin_iter_iter>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(plugin_iter_next_slot)},
+    {0, nullptr},
+};
+
+PyType_Spec plugin_iter_spec = {"PluginIter", sizeof(PyBox<PyPluginIter>), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, plugin_iter_slots};
+
+// ------------------------------------------------------------ CoreProxy
+
+struct PyCoreProxy {};
+
+PyRef proxy_get_core(PyObject*) { return current_core(); }
+
+PyRef proxy_getattro(PyObject* self, PyObject* name) {
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found != nullptr) return PyRef::steal(found);
+    if (!exception_matches(PyExc_AttributeError)) throw PyErrSet{};
+    PyErr_Clear();
+    to_utf8(name);
+    PyRef core = current_core();
+    return require_new(PyObject_GetAttr(core.get(), name));
+}
+
+PyRef proxy_repr(PyObject*) {
+    return str_from_utf8(core_resolved() ? "<lumeq.CoreProxy (resolved)>" : "<lumeq.CoreProxy (unresolved)>");
+}
+
+PyGetSetDef proxy_getset[] = {
+    {"core", getter<proxy_get_core>, nullptr, "The real `Core` object behind the proxy.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot proxy_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A lazy proxy for the current environment's core.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyCoreProxy>)},
+    {Py_tp_getattro, reinterpret_cast<void*>(binary_slot<proxy_getattro>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<proxy_repr>)},
+    {Py_tp_getset, proxy_getset},
+    {0, nullptr},
+};
+
+PyType_Spec proxy_spec = {"CoreProxy", sizeof(PyBox<PyCoreProxy>), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, proxy_slots};
+
+}  // namespace
+
+PyTypeObject* core_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(core_spec); });
+}
+
+PyTypeObject* plugin_iter_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(plugin_iter_spec); });
+}
+
+PyTypeObject* core_proxy_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(proxy_spec); });
+}
+
+PyRef core_new(std::optional<int32_t> threads, std::optional<int64_t> max_cache_mb) {
+    const VSAPI* api = apis().api;
+    VSCore* core = api->createCore(0);
+    OwnerHandle owner = OwnerHandle::create(core, api);
+    if (max_cache_mb) api->setMaxCacheSize(static_cast<int64_t>(static_cast<uint64_t>(*max_cache_mb) << 20), core);
+    if (threads) api->setThreadCount(*threads, core);
+    return make_instance(core_type(), PyCore{std::move(owner)});
+}
+
+const OwnerHandle& core_owner(PyObject* core) { return unbox<PyCore>(core).owner; }
+
+PyRef make_core_proxy() { return make_instance(core_proxy_type(), PyCoreProxy{}); }
+
+}  // namespace lumeq

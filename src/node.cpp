@@ -1,0 +1,205 @@
+#include "node.hpp"
+
+#include "async.hpp"
+#include "environment.hpp"
+#include "frame.hpp"
+#include "frame_iter.hpp"
+#include "std_ns.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace lumeq {
+namespace {
+
+const VSVideoInfo& video_info(PyObject* self) {
+    const VideoNodeData& data = video_node_data(self);
+    return *data.node.api()->getVideoInfo(data.node.get());
+}
+
+Py_ssize_t node_len(PyObject* self) {
+    int frames = video_info(self).numFrames;
+    return frames > 0 ? frames : 0;
+}
+
+PyRef node_num_frames(PyObject* self) { return py_int(video_info(self).numFrames); }
+PyRef node_width(PyObject* self) { return py_int(video_info(self).width); }
+PyRef node_height(PyObject* self) { return py_int(video_info(self).height); }
+
+PyObject* fraction_class() {
+    static GilOnceCell<PyObject*> cls;
+    return cls.get([] {
+        PyRef module = require_new(PyImport_ImportModule("fractions"));
+        return require_new(PyObject_GetAttrString(module.get(), "Fraction")).release();  // kept for the process
+    });
+}
+
+PyRef node_fps(PyObject* self) {
+    const VSVideoInfo& vi = video_info(self);
+    PyRef num = py_int(vi.fpsNum);
+    PyRef den = py_int(vi.fpsDen);
+    return require_new(PyObject_CallFunctionObjArgs(fraction_class(), num.get(), den.get(), nullptr));
+}
+
+PyRef node_format_name(PyObject* self) {
+    const VideoNodeData& data = video_node_data(self);
+    char buffer[32] = {};
+    if (data.node.api()->getVideoFormatName(&video_info(self).format, buffer) == 0) return PyRef::none();
+    return str_lossy(std::string_view(buffer, strnlen(buffer, 31)));
+}
+
+PyRef node_repr(PyObject* self) {
+    const VSVideoInfo& vi = video_info(self);
+    std::string text = "<lumeq.VideoNode " + std::to_string(vi.width) + "x" + std::to_string(vi.height) + ", " +
+                       std::to_string(vi.numFrames) + " frames, " + std::to_string(vi.fpsNum) + "/" +
+                       std::to_string(vi.fpsDen) + " fps>";
+    return str_from_utf8(text);
+}
+
+const Signature get_frame_signature{"VideoNode.get_frame", {"n"}, 1, 0, 1};
+
+PyRef node_get_frame(PyObject* self, const Args& args) {
+    int32_t n = args.convert(0, to_i32);
+    const VideoNodeData& data = video_node_data(self);
+    const VSAPI* api = data.node.api();
+    char error[1024] = {};
+    const VSFrame* frame = nullptr;
+    {
+        ReleaseGil unlocked;
+        frame = api->getFrame(n, data.node.get(), error, sizeof error);
+    }
+    if (frame == nullptr) throw_vs_error(std::string_view(error, strnlen(error, sizeof error)));
+    return make_video_frame(FrameRef(frame, api), data.owner.clone());
+}
+
+// ------------------------------------------------------------ operators
+
+PyRef wrap(PyObject* source, NodeRef node) { return make_video_node(std::move(node), video_node_data(source).owner.clone()); }
+
+int64_t frame_count(PyObject* self) { return video_info(self).numFrames; }
+
+PyRef subscript_index(PyObject* self, PyObject* key) {
+    long index = PyLong_AsLong(key);
+    if (index == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw_type_error("VideoNode indices must be integers or slices");
+    }
+    int64_t n = frame_count(self);
+    int64_t i = index < 0 ? index + n : index;
+    if (i < 0 || i >= n) throw_index_error("VideoNode index out of range");
+    const VideoNodeData& data = video_node_data(self);
+    return wrap(self, Std(data.owner).trim(data.node.clone(), i, i));
+}
+
+PyRef subscript_slice(PyObject* self, PyObject* key) {
+    Py_ssize_t start = 0, stop = 0, step = 0;
+    require_status(PySlice_Unpack(key, &start, &stop, &step));
+    int64_t n = frame_count(self);
+    PySlice_AdjustIndices(static_cast<Py_ssize_t>(n), &start, &stop, step);
+    const VideoNodeData& data = video_node_data(self);
+    Std std_ns(data.owner);
+    int64_t first = step > 0 ? start : stop + 1;
+    int64_t last = step > 0 ? stop - 1 : start;
+    NodeRef node = std_ns.trim(data.node.clone(), first, last);
+    if (step < 0) node = std_ns.reverse(std::move(node));
+    Py_ssize_t cycle = step < 0 ? -step : step;
+    if (cycle != 1) node = std_ns.select_every(std::move(node), cycle, 0);
+    return wrap(self, std::move(node));
+}
+
+PyRef node_subscript(PyObject* self, PyObject* key) {
+    if (Py_IS_TYPE(key, &PySlice_Type)) return subscript_slice(self, key);
+    return subscript_index(self, key);
+}
+
+PyRef node_item(PyObject* self, Py_ssize_t index) {
+    PyRef key = py_int(index);
+    return node_subscript(self, key.get());
+}
+
+PyRef not_implemented() { return PyRef::borrow(Py_NotImplemented); }
+
+PyRef node_add(PyObject* left, PyObject* right) {
+    if (!is_video_node(left) || !is_video_node(right)) return not_implemented();
+    StdSpliceBuilder builder;
+    builder.push(video_node_data(left).node.clone());
+    builder.push(video_node_data(right).node.clone());
+    return wrap(left, Std(video_node_data(left).owner).splice(std::move(builder)));
+}
+
+PyRef node_multiply(PyObject* left, PyObject* right) {
+    if (!is_video_node(left)) return not_implemented();
+    long times = PyLong_AsLong(right);
+    if (times == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw_type_error("Clips may only be repeated by integer factors");
+    }
+    if (times < 1) throw_value_error("Loop count must greater than zero");
+    const VideoNodeData& data = video_node_data(left);
+    return wrap(left, Std(data.owner).repeat(data.node.clone(), times));
+}
+
+PyGetSetDef node_getset[] = {
+    {"num_frames", getter<node_num_frames>, nullptr, "The number of frames in the clip.", nullptr},
+    {"width", getter<node_width>, nullptr,
+     "The width of the video. This value will be 0 if the width and height can\nchange between frames.", nullptr},
+    {"height", getter<node_height>, nullptr,
+     "The height of the video. This value will be 0 if the width and height can\nchange between frames.", nullptr},
+    {"fps", getter<node_fps>, nullptr,
+     "The framerate represented as a Fraction. It is 0/1 when the clip has a\nvariable framerate.", nullptr},
+    {"format_name", getter<node_format_name>, nullptr, "The name of the clip's video format, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef node_methods[] = {
+    {"get_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<get_frame_signature, node_get_frame>)),
+     METH_FASTCALL | METH_KEYWORDS, "Returns a `VideoFrame` from position n."},
+    {"get_frame_async",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(method<get_frame_async_signature, video_node_get_frame_async>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "Renders frame `n` concurrently in the core's thread pool. Returns a\ncoroutine resolving to the `VideoFrame`."},
+    {"frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<frames_signature, video_node_frames>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "Returns a generator iterator of all `VideoFrame`s in the clip. It will\nrender multiple frames concurrently.\n\n"
+     "`prefetch` is the number of frames to render concurrently, defaulting to\nthe core's thread count. `backlog` is "
+     "how many unconsumed frames may be\nbuffered ahead of the consumer, defaulting to `prefetch * 3`."},
+    {"set_output",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<set_output_signature, video_node_set_output>)),
+     METH_FASTCALL | METH_KEYWORDS, "Registers this clip as an output on the current environment."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot node_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Represents a video clip.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<VideoNodeData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<node_repr>)},
+    {Py_mp_length, reinterpret_cast<void*>(len_slot<node_len>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<node_subscript>)},
+    {Py_sq_item, reinterpret_cast<void*>(sq_item_slot<node_item>)},
+    {Py_nb_add, reinterpret_cast<void*>(binary_slot<node_add>)},
+    {Py_nb_multiply, reinterpret_cast<void*>(binary_slot<node_multiply>)},
+    {Py_tp_getset, node_getset},
+    {Py_tp_methods, node_methods},
+    {0, nullptr},
+};
+
+PyType_Spec node_spec = {"VideoNode", sizeof(PyBox<VideoNodeData>), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, node_slots};
+
+}  // namespace
+
+PyTypeObject* video_node_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(node_spec); });
+}
+
+PyRef make_video_node(NodeRef node, OwnerHandle owner) {
+    return make_instance(video_node_type(), VideoNodeData{std::move(owner), std::move(node)});
+}
+
+bool is_video_node(PyObject* obj) { return Py_IS_TYPE(obj, video_node_type()); }
+
+const VideoNodeData& video_node_data(PyObject* obj) { return unbox<VideoNodeData>(obj); }
+
+}  // namespace lumeq

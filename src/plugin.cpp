@@ -1,0 +1,265 @@
+#include "plugin.hpp"
+
+#include "convert.hpp"
+
+#include <string>
+#include <vector>
+
+namespace lumeq {
+namespace {
+
+// Plugins and functions store names, not handles, and look them up again on
+// every use; a core never unloads plugins, so a failed lookup is a fault.
+struct PyPlugin {
+    OwnerHandle owner;
+    std::string plugin_namespace;
+
+    VSPlugin* lookup() const {
+        VSPlugin* plugin = owner.api()->getPluginByNamespace(plugin_namespace.c_str(), owner.core());
+        if (plugin == nullptr) internal_fault("validated at construction");
+        return plugin;
+    }
+    PyPlugin copy() const { return PyPlugin{owner.clone(), plugin_namespace}; }
+};
+
+struct PyFunction {
+    OwnerHandle owner;
+    std::string plugin_namespace;
+    std::string name;
+    PyPlugin plugin;
+
+    VSPluginFunction* lookup() const {
+        VSPluginFunction* function = owner.api()->getPluginFunctionByName(name.c_str(), plugin.lookup());
+        if (function == nullptr) internal_fault("validated at construction");
+        return function;
+    }
+};
+
+struct PyFunctionIter {
+    std::vector<std::string> names;
+    OwnerHandle owner;
+    std::string plugin_namespace;
+    size_t position = 0;
+    UseFlag use;
+};
+
+PyRef make_function(const PyPlugin& plugin, std::string name) {
+    return make_instance(function_type(),
+                         PyFunction{plugin.owner.clone(), plugin.plugin_namespace, std::move(name), plugin.copy()});
+}
+
+// ------------------------------------------------------------ Plugin
+
+const PyPlugin& plugin_of(PyObject* self) { return unbox<PyPlugin>(self); }
+
+PyRef plugin_name(PyObject* self) {
+    const PyPlugin& p = plugin_of(self);
+    return str_lossy(p.owner.api()->getPluginName(p.lookup()));
+}
+
+PyRef plugin_namespace(PyObject* self) { return str_lossy(plugin_of(self).plugin_namespace); }
+
+PyRef plugin_identifier(PyObject* self) {
+    const PyPlugin& p = plugin_of(self);
+    return str_lossy(p.owner.api()->getPluginID(p.lookup()));
+}
+
+PyRef plugin_path(PyObject* self) {
+    const PyPlugin& p = plugin_of(self);
+    const char* path = p.owner.api()->getPluginPath(p.lookup());
+    if (path == nullptr || *path == '\0') return PyRef::none();
+    return str_lossy(path);
+}
+
+PyRef plugin_version(PyObject* self) {
+    const PyPlugin& p = plugin_of(self);
+    int32_t v = p.owner.api()->getPluginVersion(p.lookup());
+    int32_t major = v >> 16;
+    int32_t minor = v < 0 ? 0 : (v & 0xFFFF);
+    PyRef a = py_int(major);
+    PyRef b = py_int(minor);
+    return require_new(PyTuple_Pack(2, a.get(), b.get()));
+}
+
+PyRef plugin_functions(PyObject* self) {
+    const PyPlugin& p = plugin_of(self);
+    const VSAPI* api = p.owner.api();
+    VSPlugin* plugin = p.lookup();
+    PyFunctionIter iter;
+    for (VSPluginFunction* f = api->getNextPluginFunction(nullptr, plugin); f != nullptr;
+         f = api->getNextPluginFunction(f, plugin))
+        iter.names.emplace_back(api->getPluginFunctionName(f));
+    iter.owner = p.owner.clone();
+    iter.plugin_namespace = p.plugin_namespace;
+    return make_instance(function_iter_type(), std::move(iter));
+}
+
+PyRef plugin_repr(PyObject* self) {
+    const PyPlugin& p = plugin_of(self);
+    std::string text = "<lumeq.Plugin namespace=" + lossy_utf8(p.plugin_namespace) +
+                       " name=" + lossy_utf8(p.owner.api()->getPluginName(p.lookup())) + ">";
+    return str_from_utf8(text);
+}
+
+// Members first; only their AttributeError leads to a function lookup.
+PyRef plugin_getattro(PyObject* self, PyObject* name) {
+    PyObject* found = PyObject_GenericGetAttr(self, name);
+    if (found != nullptr) return PyRef::steal(found);
+    if (!exception_matches(PyExc_AttributeError)) throw PyErrSet{};
+    PyErr_Clear();
+    std::string text = to_utf8(name);
+    if (text.find('\0') != std::string::npos) throw_attribute_error("invalid function name " + quoted(text));
+    const PyPlugin& p = plugin_of(self);
+    if (p.owner.api()->getPluginFunctionByName(text.c_str(), p.lookup()) == nullptr)
+        throw_attribute_error("plugin '" + lossy_utf8(p.plugin_namespace) + "' has no function '" + text + "'");
+    return make_function(p, std::move(text));
+}
+
+PyGetSetDef plugin_getset[] = {
+    {"name", getter<plugin_name>, nullptr, "The name string of the plugin.", nullptr},
+    {"namespace", getter<plugin_namespace>, nullptr, "The namespace of the plugin.", nullptr},
+    {"identifier", getter<plugin_identifier>, nullptr, "The plugin identifier string.", nullptr},
+    {"plugin_path", getter<plugin_path>, nullptr,
+     "The main library location of the plugin. Returns None for internal\nfunctions.", nullptr},
+    {"version", getter<plugin_version>, nullptr,
+     "The version of the plugin returned as a `PluginVersion` (major, minor)\ntuple.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef plugin_methods[] = {
+    {"functions", method_noargs<plugin_functions>, METH_NOARGS,
+     "Yields all functions in the plugin as an iterator of `Function` objects."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot plugin_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Plugin is a class that represents a loaded plugin and its namespace.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyPlugin>)},
+    {Py_tp_getattro, reinterpret_cast<void*>(binary_slot<plugin_getattro>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<plugin_repr>)},
+    {Py_tp_getset, plugin_getset},
+    {Py_tp_methods, plugin_methods},
+    {0, nullptr},
+};
+
+PyType_Spec plugin_spec = {"Plugin", sizeof(PyBox<PyPlugin>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                           plugin_slots};
+
+// ------------------------------------------------------------ Function
+
+const PyFunction& function_of(PyObject* self) { return unbox<PyFunction>(self); }
+
+PyRef function_name(PyObject* self) { return str_lossy(function_of(self).name); }
+
+PyRef function_plugin(PyObject* self) { return make_instance(plugin_type(), function_of(self).plugin.copy()); }
+
+PyRef function_signature(PyObject* self) {
+    const PyFunction& f = function_of(self);
+    return str_lossy(f.owner.api()->getPluginFunctionArguments(f.lookup()));
+}
+
+PyRef function_return_signature(PyObject* self) {
+    const PyFunction& f = function_of(self);
+    return str_lossy(f.owner.api()->getPluginFunctionReturnType(f.lookup()));
+}
+
+PyRef function_repr(PyObject* self) {
+    const PyFunction& f = function_of(self);
+    return str_from_utf8("<lumeq.Function " + lossy_utf8(f.plugin_namespace) + "." + lossy_utf8(f.name) + ">");
+}
+
+const Signature call_signature{"Function.__call__", {}, 0, 0, 0, 0, true};
+
+// The result map becomes one value (exactly one key) or a dict.
+PyRef shape_result(const VSMap* result, const OwnerHandle& owner) {
+    if (owner.api()->mapNumKeys(result) == 1) return key_to_py(result, owner.api()->mapGetKey(result, 0), owner);
+    return map_to_py_dict(result, owner);
+}
+
+PyRef function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Args parsed = parse_tuple_args(call_signature, args, kwargs);
+    PyObject* keywords = parsed.extra_keywords();
+    const PyFunction& f = function_of(self);
+    MapRef result = f.owner.invoke(f.plugin_namespace.c_str(), f.name.c_str(), [&](VSMap* map) {
+        if (keywords == nullptr) return;
+        const char* signature = f.owner.api()->getPluginFunctionArguments(f.lookup());
+        kwargs_to_map(map, f.owner.api(), keywords, signature_types(lossy_utf8(signature)));
+    });
+    return shape_result(result.get(), f.owner);
+}
+
+PyGetSetDef function_getset[] = {
+    {"name", getter<function_name>, nullptr, "The function name. Identical to the string used to register the function.",
+     nullptr},
+    {"plugin", getter<function_plugin>, nullptr, "The Plugin object the function belongs to.", nullptr},
+    {"signature", getter<function_signature>, nullptr,
+     "Raw function signature string. Identical to the string used to register\nthe function.", nullptr},
+    {"return_signature", getter<function_return_signature>, nullptr,
+     "Raw function return type signature string. Identical to the return type\nstring used to register the function.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Function is a simple wrapper class for a function provided by a VapourSynth\n"
+                                  "plugin. Its main purpose is to be called and nothing else.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyFunction>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<function_repr>)},
+    {Py_tp_call, reinterpret_cast<void*>(ternary_slot<function_call>)},
+    {Py_tp_getset, function_getset},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {"Function", sizeof(PyBox<PyFunction>), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, function_slots};
+
+// ------------------------------------------------------------ PluginFunctionIter
+
+PyRef function_iter_iter(PyObject* self) {
+    UseFlag::Shared use(unbox<PyFunctionIter>(self).use);
+    return PyRef::borrow(self);
+}
+
+PyObject* function_iter_next(PyObject* self) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        PyFunctionIter& iter = unbox<PyFunctionIter>(self);
+        UseFlag::Exclusive use(iter.use);
+        if (iter.position >= iter.names.size()) return static_cast<PyObject*>(nullptr);
+        std::string name = iter.names[iter.position++];
+        return make_function(PyPlugin{iter.owner.clone(), iter.plugin_namespace}, std::move(name)).release();
+    });
+}
+
+PyType_Slot function_iter_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Iterator over the functions in a plugin.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyFunctionIter>)},
+    {Py_tp_iter, reinterpret_cast<void*>(unary_slot<function_iter_iter>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(function_iter_next)},
+    {0, nullptr},
+};
+
+PyType_Spec function_iter_spec = {"PluginFunctionIter", sizeof(PyBox<PyFunctionIter>), 0,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, function_iter_slots};
+
+}  // namespace
+
+PyTypeObject* plugin_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(plugin_spec); });
+}
+
+PyTypeObject* function_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(function_spec); });
+}
+
+PyTypeObject* function_iter_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(function_iter_spec); });
+}
+
+PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace) {
+    return make_instance(plugin_type(), PyPlugin{std::move(owner), std::move(plugin_namespace)});
+}
+
+}  // namespace lumeq
