@@ -39,7 +39,13 @@ $(VENV313)/.installed: dist/.wheel $(VENV313)/.deps
 demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py
 
-test312: $(VENV)/.installed
+# Native unit tests (internal faults, channel, executor); run by pytest.
+native-tests: $(VENV)/.deps
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python -DLUMEQ_NATIVE_TESTS=ON >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH ninja -C build/native
+
+test312: $(VENV)/.installed native-tests
 	$(VENV)/bin/python -m pytest -q tests
 
 test313: $(VENV313)/.installed
