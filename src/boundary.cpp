@@ -514,7 +514,13 @@ UseFlag::Exclusive::Exclusive(UseFlag& flag) : flag_(flag) {
 // ------------------------------------------------------ types and names
 
 PyTypeObject* build_type(PyType_Spec& spec, PyObject* base) {
-    PyObject* type = base != nullptr ? PyType_FromSpecWithBases(&spec, base) : PyType_FromSpec(&spec);
+    // Classes declared without a module live in "builtins"; saying so keeps
+    // CPython from warning about a missing __module__.
+    std::string full_name = spec.name;
+    if (full_name.find('.') == std::string::npos) full_name = "builtins." + full_name;
+    PyType_Spec named = spec;
+    named.name = full_name.c_str();
+    PyObject* type = base != nullptr ? PyType_FromSpecWithBases(&named, base) : PyType_FromSpec(&named);
     if (type == nullptr) {
         PyErr_WriteUnraisable(nullptr);
         internal_fault(std::string("failed to create type object for ") + spec.name);
