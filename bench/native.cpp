@@ -1,0 +1,278 @@
+// The yardstick for lumeq's benchmarks: the same workloads driven straight
+// through the VapourSynth C API by a careful C++ host. Prints one JSON line.
+//
+//   native LIBDIR frames   WIDTH HEIGHT FORMAT KEEP FRAMES PREFETCH BACKLOG
+//   native LIBDIR getframe WIDTH HEIGHT FORMAT KEEP FRAMES
+//   native LIBDIR invoke   CALLS
+//   native LIBDIR copy     WIDTH HEIGHT FORMAT REPS
+//   native LIBDIR y4m      WIDTH HEIGHT FRAMES PREFETCH OUTFILE
+//
+// PREFETCH 0 means the core's thread count; BACKLOG 0 means 3 × prefetch.
+#include <VapourSynth4.h>
+
+#include <dlfcn.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+const VSAPI* vsapi = nullptr;
+
+[[noreturn]] void die(const std::string& text) {
+    std::fprintf(stderr, "native: %s\n", text.c_str());
+    std::exit(2);
+}
+
+void load(const std::string& dir) {
+    std::string path = dir + "/libvapoursynth.so.4";
+    void* lib = dlopen(path.c_str(), RTLD_LAZY);
+    if (lib == nullptr) die("cannot open " + path);
+    auto entry = reinterpret_cast<VSGetVapourSynthAPI>(dlsym(lib, "getVapourSynthAPI"));
+    if (entry == nullptr) die("no getVapourSynthAPI");
+    vsapi = entry(VS_MAKE_VERSION(4, 1));
+    if (vsapi == nullptr) die("API 4.1 not supported");
+}
+
+VSMap* invoke(VSCore* core, const char* name, VSMap* args) {
+    VSPlugin* std_plugin = vsapi->getPluginByNamespace("std", core);
+    VSMap* result = vsapi->invoke(std_plugin, name, args);
+    if (const char* error = vsapi->mapGetError(result)) die(error);
+    return result;
+}
+
+VSNode* blank_clip(VSCore* core, int width, int height, int format, int keep, int length) {
+    VSMap* args = vsapi->createMap();
+    vsapi->mapSetInt(args, "width", width, maReplace);
+    vsapi->mapSetInt(args, "height", height, maReplace);
+    vsapi->mapSetInt(args, "format", format, maReplace);
+    vsapi->mapSetInt(args, "keep", keep, maReplace);
+    vsapi->mapSetInt(args, "length", length, maReplace);
+    VSMap* result = invoke(core, "BlankClip", args);
+    vsapi->freeMap(args);
+    int error = 0;
+    VSNode* node = vsapi->mapGetNode(result, "clip", 0, &error);
+    vsapi->freeMap(result);
+    return node;
+}
+
+long peak_rss_kb() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void report(const char* workload, double seconds, long items, unsigned long long checksum) {
+    std::printf("{\"workload\": \"%s\", \"seconds\": %.9f, \"items\": %ld, \"checksum\": %llu, \"peak_rss_kb\": %ld}\n",
+                workload, seconds, items, checksum, peak_rss_kb());
+}
+
+// One in-flight request: the callback fills it, the consumer waits on it.
+struct Slot {
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    const VSFrame* frame = nullptr;
+    std::string error;
+};
+
+void VS_CC frame_done(void* user, const VSFrame* f, int, VSNode*, const char* error) {
+    auto* slot = static_cast<Slot*>(user);
+    std::lock_guard<std::mutex> lock(slot->mutex);
+    slot->frame = f;
+    if (f == nullptr) slot->error = error ? error : "";
+    slot->done = true;
+    slot->done_cv.notify_one();
+}
+
+// The same in-order window as lumeq's frame iterator: at most `prefetch`
+// requests in flight, at most `backlog` slots held, one blocking wait per frame.
+template <class Consume>
+void run_window(VSNode* node, int frames, size_t prefetch, size_t backlog, Consume&& consume) {
+    std::deque<std::unique_ptr<Slot>> window;
+    int next = 0;
+    auto top_up = [&] {
+        size_t pending = 0;
+        for (auto& slot : window) {
+            std::lock_guard<std::mutex> lock(slot->mutex);
+            if (!slot->done) ++pending;
+        }
+        while (next < frames && pending < prefetch && window.size() < backlog) {
+            window.push_back(std::make_unique<Slot>());
+            vsapi->getFrameAsync(next++, node, frame_done, window.back().get());
+            ++pending;
+        }
+    };
+    top_up();
+    while (!window.empty()) {
+        std::unique_ptr<Slot> slot = std::move(window.front());
+        window.pop_front();
+        {
+            std::unique_lock<std::mutex> lock(slot->mutex);
+            slot->done_cv.wait(lock, [&] { return slot->done; });
+        }
+        if (slot->frame == nullptr) die(slot->error);
+        top_up();
+        consume(slot->frame);
+        vsapi->freeFrame(slot->frame);
+    }
+}
+
+size_t effective_prefetch(VSCore* core, int requested) {
+    if (requested > 0) return static_cast<size_t>(requested);
+    VSCoreInfo info{};
+    vsapi->getCoreInfo(core, &info);
+    return info.numThreads > 0 ? static_cast<size_t>(info.numThreads) : 1;
+}
+
+int workload_frames(char** argv) {
+    int width = std::atoi(argv[0]), height = std::atoi(argv[1]), format = std::atoi(argv[2]);
+    int keep = std::atoi(argv[3]), frames = std::atoi(argv[4]);
+    VSCore* core = vsapi->createCore(0);
+    size_t prefetch = effective_prefetch(core, std::atoi(argv[5]));
+    size_t backlog = std::atoi(argv[6]) > 0 ? std::max<size_t>(std::atoi(argv[6]), prefetch) : prefetch * 3;
+    VSNode* node = blank_clip(core, width, height, format, keep, frames);
+    unsigned long long checksum = 0;
+    auto start = std::chrono::steady_clock::now();
+    run_window(node, frames, prefetch, backlog, [&](const VSFrame* f) { checksum += vsapi->getReadPtr(f, 0)[0]; });
+    double elapsed = seconds_since(start);
+    vsapi->freeNode(node);
+    vsapi->freeCore(core);
+    report("frames", elapsed, frames, checksum);
+    return 0;
+}
+
+int workload_getframe(char** argv) {
+    int width = std::atoi(argv[0]), height = std::atoi(argv[1]), format = std::atoi(argv[2]);
+    int keep = std::atoi(argv[3]), frames = std::atoi(argv[4]);
+    VSCore* core = vsapi->createCore(0);
+    VSNode* node = blank_clip(core, width, height, format, keep, frames);
+    unsigned long long checksum = 0;
+    char error[1024];
+    auto start = std::chrono::steady_clock::now();
+    for (int n = 0; n < frames; ++n) {
+        const VSFrame* f = vsapi->getFrame(n, node, error, sizeof error);
+        if (f == nullptr) die(error);
+        checksum += vsapi->getFrameWidth(f, 0);
+        vsapi->freeFrame(f);
+    }
+    double elapsed = seconds_since(start);
+    vsapi->freeNode(node);
+    vsapi->freeCore(core);
+    report("getframe", elapsed, frames, checksum);
+    return 0;
+}
+
+int workload_invoke(char** argv) {
+    int calls = std::atoi(argv[0]);
+    VSCore* core = vsapi->createCore(0);
+    VSNode* node = blank_clip(core, 640, 480, pfYUV420P8, 0, 100);
+    VSPlugin* std_plugin = vsapi->getPluginByNamespace("std", core);
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < calls; ++i) {
+        VSMap* args = vsapi->createMap();
+        vsapi->mapSetNode(args, "clip", node, maReplace);
+        vsapi->mapSetInt(args, "first", 0, maReplace);
+        vsapi->mapSetInt(args, "last", 0, maReplace);
+        VSMap* result = vsapi->invoke(std_plugin, "Trim", args);
+        vsapi->freeMap(args);
+        if (vsapi->mapGetError(result)) die(vsapi->mapGetError(result));
+        int error = 0;
+        VSNode* out = vsapi->mapGetNode(result, "clip", 0, &error);
+        vsapi->freeMap(result);
+        vsapi->freeNode(out);
+    }
+    double elapsed = seconds_since(start);
+    vsapi->freeNode(node);
+    vsapi->freeCore(core);
+    report("invoke", elapsed, calls, 0);
+    return 0;
+}
+
+int workload_copy(char** argv) {
+    int width = std::atoi(argv[0]), height = std::atoi(argv[1]), format = std::atoi(argv[2]), reps = std::atoi(argv[3]);
+    VSCore* core = vsapi->createCore(0);
+    VSNode* node = blank_clip(core, width, height, format, 1, 1);
+    char error[1024];
+    const VSFrame* f = vsapi->getFrame(0, node, error, sizeof error);
+    if (f == nullptr) die(error);
+    const VSVideoFormat* fmt = vsapi->getVideoFrameFormat(f);
+    size_t row = static_cast<size_t>(vsapi->getFrameWidth(f, 0)) * fmt->bytesPerSample;
+    int rows = vsapi->getFrameHeight(f, 0);
+    ptrdiff_t stride = vsapi->getStride(f, 0);
+    const uint8_t* src = vsapi->getReadPtr(f, 0);
+    unsigned long long checksum = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (int r = 0; r < reps; ++r) {
+        // A fresh buffer each time, as bytes(plane) makes a new object.
+        std::unique_ptr<uint8_t[]> dst(new uint8_t[row * rows]);
+        for (int y = 0; y < rows; ++y) std::memcpy(dst.get() + y * row, src + y * stride, row);
+        checksum += dst[row * rows - 1];
+    }
+    double elapsed = seconds_since(start);
+    vsapi->freeFrame(f);
+    vsapi->freeNode(node);
+    vsapi->freeCore(core);
+    report("copy", elapsed, reps, checksum);
+    return 0;
+}
+
+int workload_y4m(char** argv) {
+    int width = std::atoi(argv[0]), height = std::atoi(argv[1]), frames = std::atoi(argv[2]);
+    VSCore* core = vsapi->createCore(0);
+    size_t prefetch = effective_prefetch(core, std::atoi(argv[3]));
+    std::FILE* out = std::fopen(argv[4], "wb");
+    if (out == nullptr) die(std::string("cannot open ") + argv[4]);
+    VSNode* node = blank_clip(core, width, height, pfYUV420P8, 0, frames);
+    const VSVideoInfo* vi = vsapi->getVideoInfo(node);
+    auto start = std::chrono::steady_clock::now();
+    std::fprintf(out, "YUV4MPEG2 W%d H%d F%lld:%lld Ip A0:0 C420jpeg\n", width, height,
+                 static_cast<long long>(vi->fpsNum), static_cast<long long>(vi->fpsDen));
+    run_window(node, frames, prefetch, prefetch * 3, [&](const VSFrame* f) {
+        std::fputs("FRAME\n", out);
+        for (int p = 0; p < 3; ++p) {
+            const uint8_t* src = vsapi->getReadPtr(f, p);
+            ptrdiff_t stride = vsapi->getStride(f, p);
+            int w = vsapi->getFrameWidth(f, p), h = vsapi->getFrameHeight(f, p);
+            for (int y = 0; y < h; ++y) std::fwrite(src + y * stride, 1, static_cast<size_t>(w), out);
+        }
+    });
+    std::fclose(out);
+    double elapsed = seconds_since(start);
+    vsapi->freeNode(node);
+    vsapi->freeCore(core);
+    report("y4m", elapsed, frames, 0);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) die("usage: native LIBDIR WORKLOAD ARGS...");
+    load(argv[1]);
+    std::string workload = argv[2];
+    char** args = argv + 3;
+    int nargs = argc - 3;
+    auto need = [&](int n) {
+        if (nargs < n) die("missing arguments for " + workload);
+    };
+    if (workload == "frames") return need(7), workload_frames(args);
+    if (workload == "getframe") return need(5), workload_getframe(args);
+    if (workload == "invoke") return need(1), workload_invoke(args);
+    if (workload == "copy") return need(4), workload_copy(args);
+    if (workload == "y4m") return need(5), workload_y4m(args);
+    die("unknown workload " + workload);
+}
