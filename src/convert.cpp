@@ -1,7 +1,237 @@
 #include "convert.hpp"
+
+#include "frame.hpp"
+#include "node.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
 namespace lumeq {
-SignatureTypes signature_types(std::string_view) { return {}; }
-void kwargs_to_map(VSMap*, const VSAPI*, PyObject*, const SignatureTypes&) { internal_fault("not built yet"); }
-PyRef map_to_py_dict(const VSMap*, const OwnerHandle&) { internal_fault("not built yet"); }
-PyRef key_to_py(const VSMap*, const char*, const OwnerHandle&) { internal_fault("not built yet"); }
+
+using map_ext::KeyStr;
+using map_ext::Map;
+using map_ext::MapReader;
+using map_ext::Value;
+
+// ------------------------------------------------------------ signatures
+
+SignatureTypes signature_types(std::string_view signature) {
+    SignatureTypes types;
+    size_t start = 0;
+    while (start <= signature.size()) {
+        size_t end = signature.find(';', start);
+        if (end == std::string_view::npos) end = signature.size();
+        std::string_view piece = signature.substr(start, end - start);
+        start = end + 1;
+        if (piece.empty()) continue;
+        size_t colon = piece.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view name = piece.substr(0, colon);
+        std::string_view type = piece.substr(colon + 1);
+        type = type.substr(0, type.find(':'));  // flags such as opt are not part of the type
+        while (type.size() >= 2 && type.substr(type.size() - 2) == "[]") type.remove_suffix(2);
+        types.insert_or_assign(std::string(name), std::string(type));
+    }
+    return types;
+}
+
+// ------------------------------------------------------------ Python -> map
+
+namespace {
+
+// Each try_* answers with a value or refuses; a refusal leaves no pending
+// exception, so the next conversion starts clean.
+
+std::optional<Value> try_integer(PyObject* value, bool as_float) {
+    long n = PyLong_AsLong(value);
+    if (n == -1 && PyErr_Occurred()) {
+        discard_exception();
+        return std::nullopt;
+    }
+    if (as_float) return Value::of_float(static_cast<double>(n));
+    return Value::of_int(n);
+}
+
+std::optional<Value> try_float(PyObject* value) {
+    double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) {
+        discard_exception();
+        return std::nullopt;
+    }
+    return Value::of_float(d);
+}
+
+std::optional<Value> try_text(PyObject* value) {
+    if (!PyUnicode_Check(value)) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &size);  // cached by the str, which the caller holds
+    if (text == nullptr) {
+        discard_exception();
+        return std::nullopt;
+    }
+    return Value::of_data(Value::Kind::Text, std::string_view(text, static_cast<size_t>(size)));
+}
+
+// A sequence of integers 0..255 becomes bytes in `scratch`.
+bool collect_small_ints(PyObject* value, std::string& scratch) {
+    Py_ssize_t size = PySequence_Size(value);
+    if (size < 0) {
+        discard_exception();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* raw = PySequence_GetItem(value, i);
+        if (raw == nullptr) {
+            discard_exception();
+            return false;
+        }
+        PyRef item = PyRef::steal(raw);
+        if (!PyLong_Check(item.get())) return false;
+        long byte = PyLong_AsLong(item.get());
+        if (byte == -1 && PyErr_Occurred()) {
+            discard_exception();
+            return false;
+        }
+        if (byte < 0 || byte > 255) return false;
+        scratch.push_back(static_cast<char>(byte));
+    }
+    return true;
+}
+
+std::optional<Value> try_binary(PyObject* value, std::string& scratch) {
+    if (PyBytes_Check(value)) {
+        char* bytes = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(value, &bytes, &size) < 0) {
+            discard_exception();
+            return std::nullopt;
+        }
+        return Value::of_data(Value::Kind::Binary, std::string_view(bytes, static_cast<size_t>(size)));
+    }
+    if (PyByteArray_Check(value)) {
+        const char* bytes = PyByteArray_AsString(value);
+        Py_ssize_t size = PyByteArray_Size(value);
+        return Value::of_data(Value::Kind::Binary, std::string_view(bytes, static_cast<size_t>(size)));
+    }
+    // A clip is a sequence of clips, never of small integers: skipping it
+    // saves one Trim per conversion without changing the outcome.
+    if (PyUnicode_Check(value) || is_video_node(value) || !PySequence_Check(value)) return std::nullopt;
+    if (!collect_small_ints(value, scratch)) return std::nullopt;
+    return Value::of_data(Value::Kind::Binary, scratch);
+}
+
+[[noreturn]] void unsupported(PyObject* value) {
+    PyRef name = require_new(PyType_GetName(Py_TYPE(value)));
+    throw_type_error("unsupported argument type: " + to_utf8(name.get()));
+}
+
+// A keyword name as text; a str that UTF-8 cannot hold still gets a
+// readable message (it fails the name check anyway).
+std::string keyword_text(PyObject* key) {
+    PyRef text = PyUnicode_Check(key) ? PyRef::borrow(key) : require_new(PyObject_Str(key));
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) return std::string(utf8, static_cast<size_t>(size));
+    discard_exception();
+    PyRef bytes = require_new(PyUnicode_AsEncodedString(text.get(), "utf-8", "replace"));
+    return std::string(PyBytes_AsString(bytes.get()), static_cast<size_t>(PyBytes_Size(bytes.get())));
+}
+
+}  // namespace
+
+void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) {
+    std::string scratch;  // bytes gathered from a sequence live until the store
+    std::optional<Value> converted;
+    if (PyBool_Check(value)) {
+        bool truth = value == Py_True;
+        converted = as_float ? Value::of_float(truth ? 1.0 : 0.0) : Value::of_int(truth ? 1 : 0);
+    }
+    if (!converted) converted = try_integer(value, as_float);
+    if (!converted) converted = try_float(value);
+    if (!converted) converted = try_text(value);
+    if (!converted) converted = try_binary(value, scratch);
+    if (!converted && is_video_node(value)) converted = Value::of_video_node(video_node_data(value).node.clone());
+    if (!converted) unsupported(value);
+    map.set(key, std::move(*converted), mode);
+}
+
+void kwargs_to_map(VSMap* map, const VSAPI* api, PyObject* kwargs, const SignatureTypes& types) {
+    Map target(map, api);
+    // A snapshot: conversions run Python code (__index__, __float__, ...).
+    PyRef items = require_new(PyDict_Items(kwargs));
+    Py_ssize_t count = PyList_Size(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* pair = PyList_GetItem(items.get(), i);
+        PyObject* key = PyTuple_GetItem(pair, 0);
+        PyObject* value = PyTuple_GetItem(pair, 1);
+
+        std::string name = keyword_text(key);
+        if (name.empty() || !map_ext::is_key_text(name)) throw_type_error("invalid argument name: " + quoted(name));
+        KeyStr k = KeyStr::checked(name.c_str());
+        auto found = types.find(name);
+        bool as_float = found != types.end() && found->second == "float";
+
+        if (!PyList_Check(value)) {
+            set_scalar(target, k, value, maReplace, as_float);
+            continue;
+        }
+        // Items removed during conversion end the walk; added ones are not visited.
+        Py_ssize_t length = PyList_Size(value);
+        for (Py_ssize_t j = 0; j < std::min(length, PyList_Size(value)); ++j) {
+            PyRef item = PyRef::borrow(PyList_GetItem(value, j));  // owned: conversion may drop it from the list
+            set_scalar(target, k, item.get(), j == 0 ? maReplace : maAppend, as_float);
+        }
+    }
+}
+
+// ------------------------------------------------------------ map -> Python
+
+namespace {
+
+PyRef value_to_py(Value value, const OwnerHandle& owner) {
+    switch (value.kind) {
+        case Value::Kind::Int: return py_int(value.integer);
+        case Value::Kind::Float: return require_new(PyFloat_FromDouble(value.real));
+        case Value::Kind::Binary:
+            return require_new(
+                PyBytes_FromStringAndSize(value.data.data(), static_cast<Py_ssize_t>(value.data.size())));
+        // Like every text from VapourSynth: invalid UTF-8 becomes U+FFFD.
+        case Value::Kind::Text: return str_lossy(value.data);
+        case Value::Kind::VideoNode: return make_video_node(std::move(value.node), owner.clone());
+        case Value::Kind::VideoFrame: return make_video_frame(std::move(value.frame), owner.clone());
+        case Value::Kind::AudioNode:
+        case Value::Kind::AudioFrame: throw_runtime_error("audio values are not supported yet");
+        case Value::Kind::Function: throw_runtime_error("function values are not supported yet");
+    }
+    internal_fault("unknown map value kind");
+}
+
+}  // namespace
+
+PyRef key_to_py(const VSMap* map, const char* key, const OwnerHandle& owner) {
+    MapReader reader(map, owner.api());
+    KeyStr k = KeyStr::checked(key);
+    int count = reader.num_elements(k);
+    std::vector<PyRef> objects;  // released on any error below
+    objects.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) objects.push_back(value_to_py(reader.get(k, i), owner));
+    if (count == 1) return std::move(objects.front());
+    PyRef list = require_new(PyList_New(count));
+    for (int i = 0; i < count; ++i) require_status(PyList_SetItem(list.get(), i, objects[static_cast<size_t>(i)].release()));
+    return list;
+}
+
+PyRef map_to_py_dict(const VSMap* map, const OwnerHandle& owner) {
+    MapReader reader(map, owner.api());
+    PyRef dict = require_new(PyDict_New());
+    int count = reader.num_keys();
+    for (int i = 0; i < count; ++i) {
+        KeyStr k = reader.key(i);
+        PyRef value = key_to_py(map, k.c_str(), owner);
+        PyRef name = str_from_utf8(k.c_str());
+        require_status(PyDict_SetItem(dict.get(), name.get(), value.get()));
+    }
+    return dict;
+}
+
 }  // namespace lumeq

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core.hpp"
+#include "map_ext.hpp"
 
 #include <string>
 #include <string_view>
@@ -13,9 +14,13 @@ namespace lumeq {
 using SignatureTypes = std::unordered_map<std::string, std::string>;
 
 SignatureTypes signature_types(std::string_view signature);
-// Fills `map` from a keyword-argument dict.
+// Fills `map` from a keyword-argument dict. On error the entries stored so
+// far stay; the caller discards the map.
 void kwargs_to_map(VSMap* map, const VSAPI* api, PyObject* kwargs, const SignatureTypes& types);
+// Stores one Python value under `key`; `as_float` stores numbers as floats.
+void set_scalar(map_ext::Map& map, map_ext::KeyStr key, PyObject* value, int mode, bool as_float);
 PyRef map_to_py_dict(const VSMap* map, const OwnerHandle& owner);
+// One element gives the object itself, none an empty list, more a list.
 PyRef key_to_py(const VSMap* map, const char* key, const OwnerHandle& owner);
 
 }  // namespace lumeq
