@@ -8,7 +8,7 @@ DEPS := vapoursynth pytest numpy hypothesis scikit-build-core cmake ninja
 SOURCES := $(wildcard src/*.cpp src/*.hpp) CMakeLists.txt pyproject.toml
 PIP_FLAGS := --disable-pip-version-check -q
 
-.PHONY: all demo test test312 test313 native-tests clean
+.PHONY: all demo test test312 test313 native-tests bench clean
 
 all: $(VENV)/.installed
 
@@ -52,6 +52,19 @@ test313: $(VENV313)/.installed
 	$(VENV313)/bin/python -m pytest -q tests
 
 test: test312 test313
+
+# Benchmarks against the native C API program (not part of `make test`).
+build/bench/native: bench/native.cpp CMakeLists.txt $(VENV)/.deps
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python -DLUMEQ_BENCH=ON >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH ninja -C build/bench native
+
+$(VENV)/.bench-deps: $(VENV)/.deps
+	$(VENV)/bin/pip install $(PIP_FLAGS) matplotlib
+	touch $@
+
+bench: $(VENV)/.installed build/bench/native $(VENV)/.bench-deps
+	$(VENV)/bin/python bench/run.py $(if $(FULL),--full)
 
 clean:
 	rm -rf build dist $(VENV) $(VENV313)
