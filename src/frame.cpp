@@ -1,7 +1,293 @@
 #include "frame.hpp"
-#include "stub_types.hpp"
+
+#include "convert.hpp"
+#include "enums.hpp"
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
 namespace lumeq {
-LUMEQ_STUB_TYPE(video_frame_type, "lumeq.VideoFrame", Py_TPFLAGS_DISALLOW_INSTANTIATION)
-LUMEQ_STUB_TYPE(plane_type, "Plane", Py_TPFLAGS_DISALLOW_INSTANTIATION)
-PyRef make_video_frame(FrameRef, OwnerHandle) { internal_fault("not built yet"); }
+namespace {
+
+// ------------------------------------------------------------ FrameCell
+
+// One frame reference shared by a VideoFrame and every Plane cut from it.
+// The count is atomic because frames are also made and dropped on the
+// frame-delivery threads.
+struct FrameCell {
+    FrameRef frame;
+    std::atomic<size_t> count;
+};
+
+class FrameCellRef {
+public:
+    explicit FrameCellRef(FrameRef frame) : cell_(new FrameCell{std::move(frame), 1}) {}
+    FrameCellRef(FrameCellRef&& o) noexcept : cell_(std::exchange(o.cell_, nullptr)) {}
+    FrameCellRef& operator=(FrameCellRef&&) = delete;
+    FrameCellRef(const FrameCellRef&) = delete;
+    FrameCellRef& operator=(const FrameCellRef&) = delete;
+    ~FrameCellRef() { reset(); }
+
+    FrameCellRef clone() const noexcept {
+        cell_->count.fetch_add(1, std::memory_order_relaxed);
+        return FrameCellRef(cell_);
+    }
+    const VSFrame* frame() const noexcept { return cell_->frame.get(); }
+    const VSAPI* api() const noexcept { return cell_->frame.api(); }
+
+private:
+    explicit FrameCellRef(FrameCell* cell) noexcept : cell_(cell) {}
+    void reset() noexcept {
+        FrameCell* cell = std::exchange(cell_, nullptr);
+        if (cell == nullptr) return;
+        size_t before = cell->count.fetch_sub(1, std::memory_order_acq_rel);
+        if (before == 0) {
+            std::fputs("lumeq: frame cell count underflow\n", stderr);
+            std::abort();
+        }
+        if (before == 1) delete cell;  // FrameRef frees the frame
+    }
+    FrameCell* cell_;
+};
+
+// ------------------------------------------------------------ VideoFrame
+
+// Members are destroyed in reverse order: the frame cell first, then the
+// owner, then the cached format.
+struct PyVideoFrame {
+    PyRef format;  // write-once; touched only with the GIL held
+    OwnerHandle owner;
+    FrameCellRef cell;
+};
+
+PyVideoFrame& frame_of(PyObject* self) { return unbox<PyVideoFrame>(self); }
+
+const VSVideoFormat& video_format(const PyVideoFrame& f) { return *f.cell.api()->getVideoFrameFormat(f.cell.frame()); }
+
+PyRef frame_format(PyObject* self) {
+    PyVideoFrame& f = frame_of(self);
+    if (f.format) return f.format.clone();
+    // Building may run Python code (allocation), so another thread can fill
+    // the slot meanwhile; the first stored object wins.
+    PyRef built = build_format(f.cell.frame(), f.owner);
+    if (!f.format) f.format = std::move(built);
+    return f.format.clone();
+}
+
+PyRef frame_width(PyObject* self) {
+    const PyVideoFrame& f = frame_of(self);
+    return py_int(f.cell.api()->getFrameWidth(f.cell.frame(), 0));
+}
+
+PyRef frame_height(PyObject* self) {
+    const PyVideoFrame& f = frame_of(self);
+    return py_int(f.cell.api()->getFrameHeight(f.cell.frame(), 0));
+}
+
+PyRef frame_props(PyObject* self) {
+    const PyVideoFrame& f = frame_of(self);
+    // The map belongs to the frame: it is read, never freed here.
+    const VSMap* props = f.cell.api()->getFramePropertiesRO(f.cell.frame());
+    if (props == nullptr) return require_new(PyDict_New());
+    return map_to_py_dict(props, f.owner);
+}
+
+Py_ssize_t frame_len(PyObject* self) {
+    int planes = video_format(frame_of(self)).numPlanes;
+    if (planes < 0) throw PyError::no_args(PyExc_OverflowError);
+    return planes;
+}
+
+struct PyPlane {
+    char format[2];
+    const uint8_t* buf;
+    Py_ssize_t shape[2];    // height, width (samples)
+    Py_ssize_t strides[2];  // row stride, bytes per sample
+    Py_ssize_t itemsize;
+    FrameCellRef cell;  // declared last: released first
+};
+
+PyTypeObject* plane_type_object();
+
+char sample_code(const VSVideoFormat& vf) {
+    if (vf.sampleType == stFloat) {
+        if (vf.bytesPerSample == 2) return 'e';
+        if (vf.bytesPerSample == 4) return 'f';
+    } else {
+        if (vf.bytesPerSample == 1) return 'B';
+        if (vf.bytesPerSample == 2) return 'H';
+        if (vf.bytesPerSample == 4) return 'I';
+    }
+    throw_runtime_error(std::string("unsupported sample layout: ") + (vf.sampleType == stFloat ? "Float" : "Integer") +
+                        "/" + std::to_string(vf.bytesPerSample) + " bytes");
+}
+
+PyRef frame_subscript(PyObject* self, PyObject* key) {
+    int32_t index = convert_named("index", key, to_i32);
+    const PyVideoFrame& f = frame_of(self);
+    const VSVideoFormat& vf = video_format(f);
+    if (index < 0 || index >= vf.numPlanes) throw_index_error("index out of range");
+    char code = sample_code(vf);
+    FrameCellRef cell = f.cell.clone();
+    const VSAPI* api = cell.api();
+    const uint8_t* ptr = api->getReadPtr(cell.frame(), index);
+    Py_ssize_t height = api->getFrameHeight(cell.frame(), index);
+    Py_ssize_t width = api->getFrameWidth(cell.frame(), index);
+    Py_ssize_t stride = api->getStride(cell.frame(), index);
+    Py_ssize_t itemsize = vf.bytesPerSample;
+    PyRef plane = make_instance(
+        plane_type_object(), PyPlane{{code, '\0'}, ptr, {height, width}, {stride, itemsize}, itemsize, std::move(cell)});
+    return require_new(PyMemoryView_FromObject(plane.get()));
+}
+
+PyRef frame_item(PyObject* self, Py_ssize_t index) {
+    PyRef key = py_int(index);
+    return frame_subscript(self, key.get());
+}
+
+PyRef frame_repr(PyObject* self) {
+    std::string name;
+    try {
+        PyRef fmt = frame_format(self);
+        PyRef text = require_new(PyObject_GetAttrString(fmt.get(), "name"));
+        name = to_utf8(text.get());
+    } catch (const PyErrSet&) {
+        discard_exception();
+        name = "dynamic";
+    } catch (const PyError&) {
+        name = "dynamic";
+    }
+    const PyVideoFrame& f = frame_of(self);
+    int width = f.cell.api()->getFrameWidth(f.cell.frame(), 0);
+    int height = f.cell.api()->getFrameHeight(f.cell.frame(), 0);
+    std::string w = "dynamic", h = "dynamic";
+    if (width != 0 && height != 0) {
+        w = std::to_string(width);
+        h = std::to_string(height);
+    }
+    char address[32];
+    std::snprintf(address, sizeof address, "%016" PRIXPTR, reinterpret_cast<uintptr_t>(self));
+    return str_from_utf8("<lumeq.VideoFrame object at 0x" + std::string(address) + " format=" + name +
+                         ", width=" + w + ", height=" + h + ", readonly=True>");
+}
+
+// Named methods carry the docstrings; the C slots stay in charge of
+// len() and subscripting.
+PyObject* frame_len_method(PyObject* self, PyObject*) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return py_int(frame_len(self)).release(); });
+}
+
+PyObject* frame_getitem_method(PyObject* self, PyObject* key) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return frame_subscript(self, key).release(); });
+}
+
+PyGetSetDef frame_getset[] = {
+    {"width", getter<frame_width>, nullptr, "The width of the frame.", nullptr},
+    {"height", getter<frame_height>, nullptr, "The height of the frame.", nullptr},
+    {"format", getter<frame_format>, nullptr,
+     "The frame's video format. Built once from the core and shared thereafter.", nullptr},
+    {"props", getter<frame_props>, nullptr, "This attribute holds all the frame's properties as a dict.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef frame_methods[] = {
+    {"__len__", frame_len_method, METH_NOARGS | METH_COEXIST,
+     "The number of planes, so the frame acts as a sequence of planes."},
+    {"__getitem__", frame_getitem_method, METH_O | METH_COEXIST,
+     "Zero-copy plane accessor. `frame[plane_idx]` returns a read-only\n`memoryview` over the whole plane."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot frame_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Represents a video frame and all metadata attached to it.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyVideoFrame>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<frame_repr>)},
+    {Py_mp_length, reinterpret_cast<void*>(len_slot<frame_len>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<frame_subscript>)},
+    {Py_sq_item, reinterpret_cast<void*>(sq_item_slot<frame_item>)},
+    {Py_tp_getset, frame_getset},
+    {Py_tp_methods, frame_methods},
+    {0, nullptr},
+};
+PyType_Spec frame_spec = {"lumeq.VideoFrame", sizeof(PyBox<PyVideoFrame>), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, frame_slots};
+
+// ------------------------------------------------------------ Plane
+
+// Why the filled view cannot meet the contiguity the request names, or null
+// when it can.
+const char* contiguity_refusal(const Py_buffer* view, int flags) {
+    bool c = (flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS;
+    bool f = (flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS;
+    bool any = (flags & PyBUF_ANY_CONTIGUOUS) == PyBUF_ANY_CONTIGUOUS;
+    if ((c || any) && !PyBuffer_IsContiguous(view, c ? 'C' : 'A'))
+        return "contiguous buffer requested, but the plane's rows are padded";
+    if (f && !PyBuffer_IsContiguous(view, 'F'))
+        return "Fortran-contiguous buffer requested, but planes are stored row by row";
+    return nullptr;
+}
+
+int plane_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
+    return guard<int>(-1, [&] {
+        if (view == nullptr) throw_buffer_error("null view");
+        view->obj = nullptr;
+        if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) throw_buffer_error("frame planes are read-only");
+        if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES)
+            throw_buffer_error("strided buffer required (planes are not C-contiguous)");
+        PyPlane& p = unbox<PyPlane>(self);
+        view->buf = const_cast<uint8_t*>(p.buf);
+        view->len = p.shape[0] * p.shape[1] * p.itemsize;
+        view->itemsize = p.itemsize;
+        view->readonly = 1;
+        view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? p.format : nullptr;
+        view->ndim = 2;
+        view->shape = p.shape;
+        view->strides = p.strides;
+        view->suboffsets = nullptr;
+        view->internal = nullptr;
+        // A consumer that asked for a contiguous buffer trusts the layout
+        // without reading the strides, so padded rows would read as pixels.
+        if (const char* refusal = contiguity_refusal(view, flags)) throw_buffer_error(refusal);
+        view->obj = PyRef::borrow(self).release();
+        return 0;
+    });
+}
+
+void plane_releasebuffer(PyObject*, Py_buffer*) noexcept {
+    // Nothing to undo: the view's reference to the Plane keeps the frame.
+    guard<int>(0, [] { return 0; });
+}
+
+PyType_Slot plane_slots[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyPlane>)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(plane_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(plane_releasebuffer)},
+    {0, nullptr},
+};
+PyType_Spec plane_spec = {"Plane", sizeof(PyBox<PyPlane>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                          plane_slots};
+
+PyTypeObject* plane_type_object() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(plane_spec); });
+}
+
+}  // namespace
+
+PyTypeObject* video_frame_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(frame_spec); });
+}
+
+PyTypeObject* plane_type() { return plane_type_object(); }
+
+PyRef make_video_frame(FrameRef frame, OwnerHandle owner) {
+    if (!frame) internal_fault("frame construction without a frame");
+    return make_instance(video_frame_type(), PyVideoFrame{PyRef(), std::move(owner), FrameCellRef(std::move(frame))});
+}
+
 }  // namespace lumeq

@@ -1,0 +1,124 @@
+"""ColorFamily, SampleType and the VideoFormat of rendered frames."""
+import gc
+import operator
+
+import pytest
+
+import lumeq
+from lumeq import ColorFamily, SampleType
+
+
+def video_id(family, sample, bits, ssw, ssh):
+    return (family << 28) | (sample << 24) | (bits << 16) | (ssw << 8) | ssh
+
+
+GRAY8 = video_id(1, 0, 8, 0, 0)
+YUV420P8 = video_id(3, 0, 8, 1, 1)
+YUV422P10 = video_id(3, 0, 10, 1, 0)
+YUV444P16 = video_id(3, 0, 16, 0, 0)
+RGB24 = video_id(2, 0, 8, 0, 0)
+RGBS = video_id(2, 1, 32, 0, 0)
+GRAYH = video_id(1, 1, 16, 0, 0)
+
+
+@pytest.mark.parametrize(
+    "member, value, text, hashed",
+    [
+        (ColorFamily.UNDEFINED, 0, "ColorFamily.UNDEFINED", -4800647303603446203),
+        (ColorFamily.GRAY, 1, "ColorFamily.GRAY", 2206609067086327257),
+        (ColorFamily.RGB, 2, "ColorFamily.RGB", -6569889354672326634),
+        (ColorFamily.YUV, 3, "ColorFamily.YUV", -176652938616201990),
+        (SampleType.INTEGER, 0, "SampleType.INTEGER", -4800647303603446203),
+        (SampleType.FLOAT, 1, "SampleType.FLOAT", 2206609067086327257),
+    ],
+)
+def test_members(member, value, text, hashed):
+    assert int(member) == value
+    assert repr(member) == text and str(member) == text
+    assert hash(member) == hashed
+    assert type(member).__module__ == "lumeq"
+
+
+@pytest.mark.parametrize(
+    "left, right, equal",
+    [
+        (ColorFamily.RGB, ColorFamily.RGB, True),
+        (ColorFamily.RGB, ColorFamily.YUV, False),
+        (ColorFamily.RGB, 2, True),
+        (2, ColorFamily.RGB, True),
+        (ColorFamily.YUV, 3, True),
+        (ColorFamily.YUV, 2, False),
+        (SampleType.FLOAT, True, True),
+        (ColorFamily.GRAY, SampleType.FLOAT, False),
+        (ColorFamily.UNDEFINED, SampleType.INTEGER, False),
+        (ColorFamily.RGB, "RGB", False),
+        (ColorFamily.RGB, 2.0, False),
+        (ColorFamily.RGB, 2**80, False),
+        (ColorFamily.RGB, None, False),
+    ],
+)
+def test_equality(left, right, equal):
+    assert (left == right) is equal
+    assert (left != right) is (not equal)
+
+
+@pytest.mark.parametrize("op", [operator.lt, operator.le, operator.gt, operator.ge])
+@pytest.mark.parametrize("other", [ColorFamily.RGB, 2])
+def test_ordering_is_refused(op, other):
+    with pytest.raises(TypeError):
+        op(ColorFamily.YUV, other)
+
+
+@pytest.mark.parametrize("use", [lambda m: [0, 1, 2, 3][m], lambda m: range(m), hex, operator.index])
+def test_members_are_not_indices(use):
+    with pytest.raises(TypeError):
+        use(ColorFamily.RGB)
+
+
+@pytest.mark.parametrize("cls", [ColorFamily, SampleType, lumeq.VideoFormat, lumeq.VideoFrame])
+def test_classes_are_final_and_not_constructible(cls):
+    with pytest.raises(TypeError):
+        cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize(
+    "fmt, name, family, sample, bits, nbytes, ssw, ssh, planes",
+    [
+        (GRAY8, "Gray8", ColorFamily.GRAY, SampleType.INTEGER, 8, 1, 0, 0, 1),
+        (YUV420P8, "YUV420P8", ColorFamily.YUV, SampleType.INTEGER, 8, 1, 1, 1, 3),
+        (YUV422P10, "YUV422P10", ColorFamily.YUV, SampleType.INTEGER, 10, 2, 1, 0, 3),
+        (YUV444P16, "YUV444P16", ColorFamily.YUV, SampleType.INTEGER, 16, 2, 0, 0, 3),
+        (RGB24, "RGB24", ColorFamily.RGB, SampleType.INTEGER, 8, 1, 0, 0, 3),
+        (RGBS, "RGBS", ColorFamily.RGB, SampleType.FLOAT, 32, 4, 0, 0, 3),
+        (GRAYH, "GrayH", ColorFamily.GRAY, SampleType.FLOAT, 16, 2, 0, 0, 1),
+    ],
+)
+def test_format_properties(blank, fmt, name, family, sample, bits, nbytes, ssw, ssh, planes):
+    f = blank(format=fmt, width=32, height=16).get_frame(0).format
+    assert (f.id, f.name) == (fmt, name)
+    assert f.color_family is family and f.sample_type is sample
+    assert (f.bits_per_sample, f.bytes_per_sample) == (bits, nbytes)
+    assert (f.subsampling_w, f.subsampling_h, f.num_planes) == (ssw, ssh, planes)
+
+
+def test_format_cached_per_frame(blank):
+    clip = blank(format=YUV420P8)
+    frame = clip.get_frame(0)
+    first = frame.format
+    assert frame.format is first
+    assert first.name == first.name and first.name is not first.name
+    other = clip.get_frame(0).format
+    assert other is not first
+    # No equality of its own: two formats of the same kind compare by identity.
+    assert other != first and other.id == first.id
+
+
+def test_format_outlives_frame_and_core():
+    core = lumeq.Core()
+    frame = core.std.BlankClip(format=RGBS, width=8, height=8).get_frame(0)
+    fmt = frame.format
+    del frame, core
+    gc.collect()
+    assert (fmt.name, fmt.color_family, fmt.sample_type) == ("RGBS", ColorFamily.RGB, SampleType.FLOAT)
