@@ -8,7 +8,7 @@ DEPS := vapoursynth pytest numpy hypothesis scikit-build-core cmake ninja
 SOURCES := $(wildcard src/*.cpp src/*.hpp) CMakeLists.txt pyproject.toml
 PIP_FLAGS := --disable-pip-version-check -q
 
-.PHONY: all demo test test312 test313 native-tests bench clean
+.PHONY: all demo test test312 test313 native-tests bench sanitize stress clean
 
 all: $(VENV)/.installed
 
@@ -52,6 +52,24 @@ test313: $(VENV313)/.installed
 	$(VENV313)/bin/python -m pytest -q tests
 
 test: test312 test313
+
+# The suite (and the stress suite) against an address- and UB-sanitized
+# build with asserts on, the sanitizer runtimes preloaded into Python.
+SAN_RUNTIMES := $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
+SAN_ENV := LD_PRELOAD="$(SAN_RUNTIMES)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=0:handle_segv=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONPATH=$(CURDIR)/build/sanitize PYTHONMALLOC=malloc
+
+sanitize: $(VENV)/.installed
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python -DLUMEQ_SANITIZE=ON >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH ninja -C build/sanitize lumeq
+	$(SAN_ENV) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests --sanitized
+
+# Large-count leak and thread stress runs.
+stress: $(VENV)/.installed
+	LUMEQ_STRESS_SCALE=20 $(VENV)/bin/python -m pytest -q -m stress tests
 
 # Benchmarks against the native C API program (not part of `make test`).
 build/bench/native: bench/native.cpp CMakeLists.txt $(VENV)/.deps

@@ -18,7 +18,7 @@ int& attach_depth_ref() noexcept { return t_attach_depth; }
 
 void release_reference(PyObject* obj) noexcept {
     if (t_attach_depth > 0) {
-        assert(PyGILState_Check());
+        assert_gil_held();
         Py_DECREF(obj);
         return;
     }

@@ -7,7 +7,19 @@
 #include <new>
 #include <utility>
 
+#ifndef NDEBUG
+// Not part of the limited API; referenced by debug builds only.
+extern "C" int PyGILState_Check(void);
+#endif
+
 namespace lumeq {
+
+// Debug builds check the GIL on every reference count change.
+inline void assert_gil_held() noexcept {
+#ifndef NDEBUG
+    assert(PyGILState_Check());
+#endif
+}
 
 // Gives up a reference: at once when the calling thread is attached (holds
 // the GIL as far as lumeq knows), otherwise queued for the next entry.
@@ -23,7 +35,7 @@ public:
     PyRef() noexcept = default;
     static PyRef steal(PyObject* obj) noexcept { return PyRef(obj); }
     static PyRef borrow(PyObject* obj) noexcept {
-        assert(obj == nullptr || PyGILState_Check());
+        if (obj != nullptr) assert_gil_held();
         Py_XINCREF(obj);
         return PyRef(obj);
     }

@@ -48,3 +48,12 @@ def run_python(code, *, env=None, check=True, timeout=120):
 @pytest.fixture
 def run_py():
     return run_python
+
+
+def pytest_addoption(parser):
+    parser.addoption("--sanitized", action="store_true", help="running against the sanitizer build")
+
+
+@pytest.fixture(scope="session")
+def sanitized(request):
+    return request.config.getoption("--sanitized")

@@ -75,9 +75,8 @@ def test_out_of_range_frames_go_to_vapoursynth(blank, n):
     assert str(info.value)  # VapourSynth's own text, whatever it is
 
 
-def test_render_failure_in_a_middle_frame(numbered):
-    clip = numbered(6)
-    checked = clip.std.PEMVerifier(upper=[3])
+def test_render_failure_in_a_middle_frame(vcore, numbered):
+    checked = vcore.std.PEMVerifier(clip=numbered(6), upper=[3])
     assert checked.get_frame(2)[0][0, 0] == 2
     with pytest.raises(RuntimeError) as info:
         checked.get_frame(4)
