@@ -67,7 +67,7 @@ struct EnumMember {
     const char* name;
 };
 
-// One enumeration class: its spec, its named members and one singleton per
+// One enumeration class: its PyType_Spec, its named members and one singleton per
 // possible value. VapourSynth codes are stored without translation, so a
 // code outside the named set still gets its own singleton.
 struct EnumClass {
