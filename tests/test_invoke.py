@@ -1,0 +1,84 @@
+"""Calling plugin functions: argument passing and the shape of their results."""
+import pytest
+
+import lumeq
+
+GRAY8 = (1 << 28) | (8 << 16)
+YUV420P8 = (3 << 28) | (8 << 16) | (1 << 8) | 1
+
+
+def test_one_clip_is_returned_as_itself(vcore, blank):
+    clip = vcore.std.Trim(clip=blank(length=10), first=2, last=5)
+    assert isinstance(clip, lumeq.VideoNode)
+    assert clip.num_frames == 4
+
+
+@pytest.mark.parametrize("fmt, planes", [(YUV420P8, 3), (GRAY8, 1)])
+def test_clip_array_result(vcore, blank, fmt, planes):
+    result = vcore.std.SplitPlanes(clip=blank(format=fmt, width=64, height=48))
+    if planes == 1:
+        # a one-element array is unwrapped
+        assert isinstance(result, lumeq.VideoNode)
+        return
+    assert type(result) is list and len(result) == planes
+    assert all(isinstance(c, lumeq.VideoNode) for c in result)
+    assert [(c.width, c.height) for c in result] == [(64, 48), (32, 24), (32, 24)]
+    assert [c.format_name for c in result] == ["Gray8"] * 3
+
+
+def test_empty_result_is_an_empty_dict(vcore, blank):
+    assert vcore.std.SetVideoCache(clip=blank()) == {}
+
+
+def test_audio_result_is_refused(vcore):
+    with pytest.raises(RuntimeError) as info:
+        vcore.std.BlankAudio()
+    assert str(info.value) == "audio values are not supported yet"
+
+
+def test_no_keywords_pass_an_empty_map(vcore):
+    assert isinstance(vcore.std.BlankClip(), lumeq.VideoNode)
+    assert isinstance(vcore.std.BlankClip(**{}), lumeq.VideoNode)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ((1,), "Function.__call__() takes 0 positional arguments but 1 was given"),
+        ((1, 2), "Function.__call__() takes 0 positional arguments but 2 were given"),
+    ],
+)
+def test_positional_arguments_are_refused(vcore, args, message):
+    with pytest.raises(TypeError) as info:
+        vcore.std.BlankClip(*args, width=8)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "call, prefix, fragment",
+    [
+        (lambda std, clip: std.Trim(), "Trim: ", "clip"),  # required argument missing
+        (lambda std, clip: std.BlankClip(bogus=1), "BlankClip: ", "bogus"),  # undeclared names reach VapourSynth
+        (lambda std, clip: std.Trim(clip=clip, first=20), "Trim: ", "first"),
+        (lambda std, clip: std.Trim(clip=[clip, clip]), "Trim: ", "clip"),
+    ],
+)
+def test_vapoursynth_errors_are_raised_unchanged(vcore, blank, call, prefix, fragment):
+    with pytest.raises(RuntimeError) as info:
+        call(vcore.std, blank(length=10))
+    assert str(info.value).startswith(prefix) and fragment in str(info.value)
+
+
+# ------------------------------------------------------------ maps read as dicts
+
+
+def test_frame_props_without_keys(vcore, blank):
+    assert dict(vcore.std.RemoveFrameProps(clip=blank()).get_frame(0).props) == {}
+
+
+def test_frame_held_in_a_prop(vcore, blank):
+    clip = blank(format=GRAY8, color=[9])
+    props = vcore.std.ClipToProp(clip=clip, mclip=clip).get_frame(0).props
+    alpha = props["_Alpha"]
+    assert isinstance(alpha, lumeq.VideoFrame)
+    assert alpha[0][0, 0] == 9
