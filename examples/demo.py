@@ -20,7 +20,7 @@ def show_plugins():
 def render_chain():
     red = core.std.BlankClip(format=YUV420P8, width=640, height=360, length=24, color=[81, 90, 240])
     blue = core.std.BlankClip(format=YUV420P8, width=640, height=360, length=24, color=[41, 240, 110])
-    clip = red[::2] + blue[-6:] * 2
+    clip = red[:12] + blue[-6:] * 2
     print(clip)
     for n in (0, len(clip) - 1):
         frame = clip.get_frame(n)
