@@ -16,15 +16,18 @@ namespace {
 
 // One frame reference shared by a VideoFrame and every Plane cut from it.
 // The count is atomic because frames are also made and dropped on the
-// frame-delivery threads.
+// frame-delivery threads. The cell keeps the core alive too, so a plane
+// buffer that outlives its frame and clip never frees a frame after its
+// core (members are destroyed in reverse order: frame, then core).
 struct FrameCell {
+    OwnerHandle core;
     FrameRef frame;
     std::atomic<size_t> count;
 };
 
 class FrameCellRef {
 public:
-    explicit FrameCellRef(FrameRef frame) : cell_(new FrameCell{std::move(frame), 1}) {}
+    FrameCellRef(FrameRef frame, OwnerHandle core) : cell_(new FrameCell{std::move(core), std::move(frame), 1}) {}
     FrameCellRef(FrameCellRef&& o) noexcept : cell_(std::exchange(o.cell_, nullptr)) {}
     FrameCellRef& operator=(FrameCellRef&&) = delete;
     FrameCellRef(const FrameCellRef&) = delete;
@@ -287,7 +290,7 @@ PyTypeObject* plane_type() { return plane_type_object(); }
 
 PyRef make_video_frame(FrameRef frame, OwnerHandle owner) {
     if (!frame) internal_fault("frame construction without a frame");
-    return make_instance(video_frame_type(), PyVideoFrame{PyRef(), std::move(owner), FrameCellRef(std::move(frame))});
+    return make_instance(video_frame_type(), PyVideoFrame{PyRef(), owner.clone(), FrameCellRef(std::move(frame), std::move(owner))});
 }
 
 }  // namespace lumeq
