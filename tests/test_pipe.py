@@ -1,0 +1,357 @@
+"""lumeq-pipe: a script's output rendered to Y4M or raw planes, checked
+against ffmpeg as a real reader and against frames read through lumeq."""
+import hashlib
+import importlib.util
+import os
+import pty
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+import lumeq
+
+ROOT = Path(__file__).resolve().parent.parent
+# Before installation the package is only in the source tree.
+if importlib.util.find_spec("lumeq_pipe") is None:
+    sys.path.insert(0, str(ROOT / "python"))
+
+from lumeq_pipe.encode import EncodeError, y4m_colorspace  # noqa: E402
+
+
+def video_id(family, sample, bits, ssw, ssh):
+    return (family << 28) | (sample << 24) | (bits << 16) | (ssw << 8) | ssh
+
+
+GRAY8 = video_id(1, 0, 8, 0, 0)
+GRAY10 = video_id(1, 0, 10, 0, 0)
+YUV420P8 = video_id(3, 0, 8, 1, 1)
+YUV422P10 = video_id(3, 0, 10, 1, 0)
+RGB24 = video_id(2, 0, 8, 0, 0)
+
+FFMPEG = shutil.which("ffmpeg")
+FFPROBE = shutil.which("ffprobe")
+# Readable test ids: formats in hex, the rest as they are.
+def param_id(value):
+    return f"{value:#x}" if isinstance(value, int) else str(value)
+
+
+needs_ffmpeg = pytest.mark.skipif(FFMPEG is None or FFPROBE is None, reason="ffmpeg is not installed")
+
+# Frames that differ from each other, with blocks that differ by position, in
+# a size whose rows are padded in memory (76 and 38 are not stride multiples).
+PATTERN = '''
+def pattern(core, fmt, width=76, height=20, length=6):
+    planes = 1 if fmt >> 28 == 1 else 3
+    peak = (1 << ((fmt >> 16) & 0xFF)) - 1
+
+    def block(n, k):
+        color = [(37 * n + 91 * k + 53 * p) % (peak + 1) for p in range(planes)]
+        return core.std.BlankClip(format=fmt, width=width // 2, height=height // 2, length=1,
+                                  fpsnum=30000, fpsden=1001, color=color)
+
+    frames = []
+    for n in range(length):
+        top = core.std.StackHorizontal(clips=[block(n, 0), block(n, 1)])
+        bottom = core.std.StackHorizontal(clips=[block(n, 2), block(n, 3)])
+        frames.append(core.std.StackVertical(clips=[top, bottom]))
+    clip = frames[0]
+    for frame in frames[1:]:
+        clip = clip + frame
+    return clip
+'''
+
+PATTERN_SCRIPT = PATTERN + '''
+from lumeq import core
+pattern(core, int(fmt), length=int(globals().get("length", "6"))).set_output()
+'''
+
+
+def child_env():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return env
+
+
+def pipe_command(*args):
+    return [sys.executable, "-m", "lumeq_pipe", *map(str, args)]
+
+
+def run_pipe(*args, timeout=60, **kwargs):
+    return subprocess.run(pipe_command(*args), capture_output=True, env=child_env(), timeout=timeout, **kwargs)
+
+
+@pytest.fixture
+def script(tmp_path):
+    """Writes a script file and returns its path."""
+
+    def write(source, name="script.py"):
+        path = tmp_path / name
+        path.write_text(textwrap.dedent(source))
+        return path
+
+    return write
+
+
+def direct_frames(fmt, length=6):
+    """The pattern's frames read through lumeq itself: each frame's planes
+    packed row after row."""
+    namespace = {}
+    exec(PATTERN, namespace)
+    clip = namespace["pattern"](lumeq.Core(), fmt, length=length)
+    return [b"".join(frame[i].tobytes() for i in range(len(frame))) for frame in clip.frames()]
+
+
+@pytest.mark.parametrize("fmt, tag", [
+    (GRAY8, "mono"), (GRAY10, "mono10"), (video_id(1, 0, 16, 0, 0), "mono16"),
+    (YUV420P8, "420jpeg"), (video_id(3, 0, 8, 1, 0), "422"), (video_id(3, 0, 8, 0, 0), "444"),
+    (video_id(3, 0, 8, 2, 0), "411"), (video_id(3, 0, 10, 1, 1), "420p10"), (YUV422P10, "422p10"),
+    (video_id(3, 0, 12, 0, 0), "444p12"), (video_id(3, 0, 16, 1, 1), "420p16"),
+], ids=param_id)
+def test_y4m_colorspace_tags(blank, fmt, tag):
+    assert y4m_colorspace(blank(format=fmt, width=16, height=16).get_frame(0).format) == tag
+
+
+@pytest.mark.parametrize("fmt", [
+    RGB24, video_id(3, 1, 32, 1, 1), video_id(1, 1, 32, 0, 0), video_id(1, 0, 14, 0, 0),
+    video_id(3, 0, 16, 2, 0), video_id(3, 0, 8, 2, 2), video_id(3, 0, 8, 0, 1),
+], ids=["RGB24", "YUV420PS", "GrayS", "Gray14", "YUV411P16", "YUV410P8", "YUV440P8"])
+def test_y4m_refuses_formats_without_a_tag(blank, fmt):
+    with pytest.raises(EncodeError, match="-c none"):
+        y4m_colorspace(blank(format=fmt, width=16, height=16).get_frame(0).format)
+
+
+@pytest.fixture(scope="module")
+def rendered(tmp_path_factory):
+    """Y4M files of the pattern, one per format, rendered once."""
+    cache = {}
+
+    def render(fmt):
+        if fmt not in cache:
+            folder = tmp_path_factory.mktemp("y4m")
+            source = folder / "pattern.py"
+            source.write_text(PATTERN_SCRIPT)
+            out = folder / "out.y4m"
+            proc = run_pipe(source, out, "--arg", f"fmt={fmt}")
+            assert proc.returncode == 0, proc.stderr.decode()
+            cache[fmt] = out.read_bytes()
+        return cache[fmt]
+
+    return render
+
+
+@pytest.mark.parametrize("fmt, tag", [(YUV420P8, "420jpeg"), (YUV422P10, "422p10"), (GRAY8, "mono")],
+                         ids=param_id)
+def test_y4m_stream_layout(rendered, fmt, tag):
+    data = rendered(fmt)
+    header = f"YUV4MPEG2 W76 H20 F30000:1001 Ip A0:0 C{tag}\n".encode()
+    assert data.startswith(header)
+    frames = direct_frames(fmt)
+    assert data == header + b"".join(b"FRAME\n" + frame for frame in frames)
+
+
+@needs_ffmpeg
+@pytest.mark.parametrize("fmt, pix_fmt", [
+    (YUV420P8, "yuv420p"), (YUV422P10, "yuv422p10le"), (GRAY8, "gray"), (GRAY10, "gray10le"),
+], ids=param_id)
+def test_ffmpeg_reads_the_same_frames(rendered, tmp_path, fmt, pix_fmt):
+    source = tmp_path / "pattern.py"
+    source.write_text(PATTERN_SCRIPT)
+    producer = subprocess.Popen(pipe_command(source, "-", "--arg", f"fmt={fmt}"), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=child_env())
+    consumer = subprocess.run([FFMPEG, "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "yuv4mpegpipe",
+                               "-i", "-", "-f", "framemd5", "-"], stdin=producer.stdout, capture_output=True,
+                              timeout=60)
+    producer.stdout.close()
+    assert producer.wait(timeout=60) == 0, producer.stderr.read().decode()
+    producer.stderr.close()
+    assert consumer.returncode == 0, consumer.stderr.decode()
+    digests = [line.rsplit(",", 1)[1].strip() for line in consumer.stdout.decode().splitlines()
+               if line and not line.startswith("#")]
+    assert digests == [hashlib.md5(frame).hexdigest() for frame in direct_frames(fmt)]
+
+    stored = tmp_path / "out.y4m"
+    stored.write_bytes(rendered(fmt))
+    probe = subprocess.run([FFPROBE, "-v", "error", "-select_streams", "v:0", "-show_entries",
+                            "stream=pix_fmt,width,height,r_frame_rate", "-of", "default=nw=1", str(stored)],
+                           capture_output=True, text=True, timeout=60)
+    assert dict(line.split("=", 1) for line in probe.stdout.split()) == {
+        "pix_fmt": pix_fmt, "width": "76", "height": "20", "r_frame_rate": "30000/1001"}
+
+
+def test_chunks_concatenate_to_the_whole(script, tmp_path):
+    source = script(PATTERN_SCRIPT)
+    fmt = f"fmt={YUV420P8}"
+    whole = tmp_path / "whole.raw"
+    assert run_pipe(source, whole, "-c", "none", "-a", fmt, "-a", "length=10").returncode == 0
+    parts = []
+    for i, (first, last, requests) in enumerate([(0, 3, 1), (4, 4, 2), (5, 9, 3)]):
+        part = tmp_path / f"part{i}.raw"
+        proc = run_pipe(source, part, "-c", "none", "-a", fmt, "-a", "length=10",
+                        "--start", first, "--end", last, "-r", requests)
+        assert proc.returncode == 0, proc.stderr.decode()
+        parts.append(part.read_bytes())
+    assert b"".join(parts) == whole.read_bytes() == b"".join(direct_frames(YUV420P8, 10))
+
+
+def test_raw_planes_for_rgb(script, tmp_path):
+    source = script("""
+        from lumeq import core
+        core.std.BlankClip(format=%d, width=70, height=9, length=2, color=[10, 20, 30]).set_output()
+    """ % RGB24)
+    out = tmp_path / "out.raw"
+    proc = run_pipe(source, out, "-c", "none")
+    assert proc.returncode == 0, proc.stderr.decode()
+    plane = 70 * 9
+    assert out.read_bytes() == (bytes([10]) * plane + bytes([20]) * plane + bytes([30]) * plane) * 2
+    assert b"lumeq-pipe: 2/2 frames" in proc.stderr
+
+
+def test_script_environment_arguments_and_info(script):
+    source = script("""
+        import sys
+        import lumeq
+        from lumeq import core
+
+        if __name__ == "__main__":
+            raise SystemExit("the main block must not run under a host")
+        environment = lumeq.get_current_environment()
+        assert not environment.single and environment.active, environment
+        print("script says", __name__, label, file=sys.stderr)
+        core.std.BlankClip(width=int(width), height=32, length=7, fpsnum=30000, fpsden=1001,
+                           format=%d).set_output(2)
+        core.std.BlankClip(width=8, height=8).set_output()
+    """ % YUV420P8)
+    proc = run_pipe("--info", "-o", 2, "--arg", "width=100", "--arg", "label=a=b", source)
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert "script says __lumeq__ a=b" in proc.stderr.decode()
+    info = dict(line.split(":", 1) for line in proc.stdout.decode().splitlines())
+    assert {k: v.strip() for k, v in info.items()} == {
+        "output": "2", "size": "100x32", "frames": "7", "frame rate": "30000/1001 (29.970 frames/s)",
+        "format": "YUV420P8", "alpha": "none"}
+
+
+def test_script_output_cannot_corrupt_the_stream(script):
+    source = script("""
+        from lumeq import core
+        print("chatter on stdout")
+        core.std.BlankClip(format=%d, width=16, height=16, length=3).set_output()
+    """ % GRAY8)
+    proc = run_pipe(source, "-")
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert proc.stdout == b"YUV4MPEG2 W16 H16 F24:1 Ip A0:0 Cmono\n" + (b"FRAME\n" + bytes(256)) * 3
+    assert b"chatter on stdout" in proc.stderr
+
+
+@pytest.mark.parametrize("body, args, status, message", [
+    ("def broken():\n    raise ValueError('bad input 42')\nbroken()", [], 1, "ValueError: bad input 42"),
+    ("core.std.BlankClip().set_output(0)\ncore.std.BlankClip().set_output(5)", ["-o", "3"], 1,
+     "no output registered at index 3 (registered: 0, 5)"),
+    ("pass", [], 1, "no output registered at index 0 (the script registered no outputs)"),
+    ("core.std.BlankClip(varsize=True).set_output()", [], 1, "constant frame size"),
+    ("core.std.BlankClip(varformat=True).set_output()", [], 1, "constant format"),
+    (f"core.std.BlankClip(format={RGB24}).set_output()", [], 1, "Y4M cannot carry the RGB format RGB24"),
+    ("core.std.BlankClip(length=10).set_output()", ["--start", "10"], 2, "--start 10 is past the last frame"),
+    ("core.std.BlankClip(length=10).set_output()", ["--start", "5", "--end", "4"], 2, "--end 4 is before"),
+    ("import sys\nsys.exit(3)", [], 1, "the script exited"),
+], ids=["raises", "wrong-index", "no-outputs", "varsize", "varformat", "rgb", "start", "range", "exit"])
+def test_failures(script, tmp_path, body, args, status, message):
+    source = script("from lumeq import core\n" + body)
+    out = tmp_path / "out.y4m"
+    proc = run_pipe(source, out, *args)
+    stderr = proc.stderr.decode()
+    assert proc.returncode == status, stderr
+    assert message in stderr
+    assert not out.exists()
+    if "raise" in body:
+        # The script's own frames, not the host's.
+        assert f'File "{source}", line 3, in broken' in stderr and "runpy" not in stderr
+    else:
+        assert "Traceback" not in stderr
+
+
+@pytest.mark.parametrize("container, header", [("none", 0), ("y4m", len(b"YUV4MPEG2 W32 H16 F24:1 Ip A0:0 Cmono\n"))])
+def test_frame_failure_keeps_earlier_frames(script, tmp_path, container, header):
+    # Frames 5 and later carry no clip in the property PropToClip reads.
+    source = script("""
+        from lumeq import core
+        blank = core.std.BlankClip(width=32, height=16, length=10, format=%d, color=[77])
+        source = core.std.ClipToProp(clip=blank[:5], mclip=blank[:5]) + blank[5:]
+        core.std.PropToClip(clip=source).set_output()
+    """ % GRAY8)
+    out = tmp_path / "out"
+    proc = run_pipe(source, out, "-c", container)
+    stderr = proc.stderr.decode()
+    assert proc.returncode == 1, stderr
+    assert "frame 5 failed to render: PropToClip" in stderr and "Traceback" not in stderr
+    marker = b"FRAME\n" if container == "y4m" else b""
+    assert out.read_bytes()[header:] == (marker + bytes([77]) * 512) * 5
+
+
+LONG_SCRIPT = """
+from lumeq import core
+core.std.BlankClip(format=%d, width=64, height=64, length=1000000, color=[9]).set_output()
+""" % GRAY8
+
+
+def test_reader_closing_the_pipe_ends_quietly(script):
+    proc = subprocess.Popen(pipe_command(script(LONG_SCRIPT), "-"), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=child_env())
+    assert len(proc.stdout.read(1000)) == 1000
+    proc.stdout.close()
+    status = proc.wait(timeout=60)
+    stderr = proc.stderr.read().decode()
+    proc.stderr.close()
+    assert status == 128 + signal.SIGPIPE, stderr
+    assert "Traceback" not in stderr and "Exception ignored" not in stderr
+
+
+def test_ctrl_c_stops_after_whole_frames(script, tmp_path):
+    out = tmp_path / "out.raw"
+    proc = subprocess.Popen(pipe_command(script(LONG_SCRIPT), out, "-c", "none"), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, env=child_env())
+    deadline = time.monotonic() + 30
+    while (not out.exists() or out.stat().st_size == 0) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    status = proc.wait(timeout=30)
+    stderr = proc.stderr.read().decode()
+    proc.stderr.close()
+    assert status == 128 + signal.SIGINT, stderr
+    assert "interrupted" in stderr and "Traceback" not in stderr
+    size = out.stat().st_size
+    assert size > 0 and size % 4096 == 0 and size < 4096 * 1000000
+
+
+def test_refuses_to_write_video_to_a_terminal(script):
+    leader, follower = pty.openpty()
+    try:
+        proc = subprocess.run(pipe_command(script(LONG_SCRIPT), "-"), stdout=follower, stderr=subprocess.PIPE,
+                              env=child_env(), timeout=60)
+    finally:
+        os.close(follower)
+        os.close(leader)
+    assert proc.returncode == 2
+    assert b"refusing to write video to a terminal" in proc.stderr
+
+
+def test_progress_when_asked(script, tmp_path):
+    source = script(PATTERN_SCRIPT)
+    proc = run_pipe(source, tmp_path / "out.y4m", "-p", "-a", f"fmt={GRAY8}")
+    lines = proc.stderr.decode().splitlines()
+    assert proc.returncode == 0
+    assert lines[0].startswith("frame ") and "frames/s" in lines[0]
+    assert lines[-1].startswith("lumeq-pipe: 6/6 frames")
+
+
+def test_console_script_is_installed():
+    command = shutil.which("lumeq-pipe", path=str(Path(sys.executable).parent))
+    if command is None:
+        pytest.skip("lumeq-pipe is not installed next to this interpreter")
+    proc = subprocess.run([command, "--help"], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0 and proc.stdout.startswith("usage: lumeq-pipe")
