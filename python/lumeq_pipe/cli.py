@@ -235,6 +235,55 @@ def _fail(message: str) -> None:
     sys.stderr.flush()
 
 
+def _run_script(opts: argparse.Namespace) -> int | None:
+    """Runs the script; an exit status if it failed, else None."""
+    try:
+        run_script(opts.script, dict(opts.arg))
+    except ScriptFailed as failed:
+        raised = failed.exception
+        if isinstance(raised, SystemExit):
+            _fail(f"the script exited (sys.exit({raised.code!r})) before rendering began")
+        else:
+            sys.stderr.write(f"lumeq-pipe: the script {failed.path} raised an exception:\n")
+            sys.stderr.write(failed.format())
+        return EXIT_ERROR
+    except HostError as exc:
+        raise PipeError(str(exc)) from None
+    return None
+
+
+def _write_output(opts: argparse.Namespace, clip: lumeq.VideoNode, sink: Sink) -> int:
+    first, last = _frame_range(clip, opts.start, opts.end, opts.output)
+    encoder = ENCODERS[opts.container]()
+    try:
+        encoder.check(clip)
+    except EncodeError as exc:
+        raise PipeError(str(exc)) from None
+    terminal = sys.stderr.isatty()
+    progress = Progress(last - first + 1, sys.stderr, live=terminal or opts.progress, terminal=terminal)
+    try:
+        _render(clip, first, last, sink, encoder, opts.requests, progress)
+    except FrameFailed as exc:
+        _fail(str(exc))
+        progress.finish(f"stopped at frame {exc.frame}")
+        return EXIT_ERROR
+    except EncodeError as exc:
+        _fail(str(exc))
+        return EXIT_ERROR
+    except KeyboardInterrupt:
+        progress.finish("interrupted")
+        return EXIT_INTERRUPTED
+    except OSError as exc:
+        if _is_broken_pipe(exc):
+            progress.finish("the reader closed the output")
+            return EXIT_BROKEN_PIPE
+        _fail(f"cannot write {sink.name}: {exc.strerror or exc}")
+        progress.finish("stopped")
+        return EXIT_ERROR
+    progress.finish()
+    return EXIT_OK
+
+
 def _run(opts: argparse.Namespace) -> int:
     if not opts.info and opts.out is None:
         raise PipeError("the OUT argument is required (a file, or - for standard output)", EXIT_USAGE)
@@ -245,56 +294,17 @@ def _run(opts: argparse.Namespace) -> int:
         except (HostError, RuntimeError) as exc:
             raise PipeError(f"cannot set up an environment: {exc}") from None
         with host:
-            try:
-                run_script(opts.script, dict(opts.arg))
-            except ScriptFailed as failed:
-                raised = failed.exception
-                if isinstance(raised, SystemExit):
-                    _fail(f"the script exited (sys.exit({raised.code!r})) before rendering began")
-                    return EXIT_ERROR
-                sys.stderr.write(f"lumeq-pipe: the script {failed.path} raised an exception:\n")
-                sys.stderr.write(failed.format())
-                return EXIT_ERROR
-            except HostError as exc:
-                raise PipeError(str(exc)) from None
+            failed = _run_script(opts)
+            if failed is not None:
+                return failed
             try:
                 output = find_output(opts.output)
             except HostError as exc:
                 raise PipeError(str(exc)) from None
-            clip = output.clip
-            if opts.info:
+            if sink is None:
                 sys.stdout.write(describe(opts.output, output))
                 return EXIT_OK
-            assert sink is not None
-            first, last = _frame_range(clip, opts.start, opts.end, opts.output)
-            encoder = ENCODERS[opts.container]()
-            try:
-                encoder.check(clip)
-            except EncodeError as exc:
-                raise PipeError(str(exc)) from None
-            terminal = sys.stderr.isatty()
-            progress = Progress(last - first + 1, sys.stderr, live=terminal or opts.progress, terminal=terminal)
-            try:
-                _render(clip, first, last, sink, encoder, opts.requests, progress)
-            except FrameFailed as exc:
-                _fail(str(exc))
-                progress.finish(f"stopped at frame {exc.frame}")
-                return EXIT_ERROR
-            except EncodeError as exc:
-                _fail(str(exc))
-                return EXIT_ERROR
-            except KeyboardInterrupt:
-                progress.finish("interrupted")
-                return EXIT_INTERRUPTED
-            except OSError as exc:
-                if _is_broken_pipe(exc):
-                    progress.finish("the reader closed the output")
-                    return EXIT_BROKEN_PIPE
-                _fail(f"cannot write {sink.name}: {exc.strerror or exc}")
-                progress.finish("stopped")
-                return EXIT_ERROR
-            progress.finish()
-            return EXIT_OK
+            return _write_output(opts, output.clip, sink)
     finally:
         if sink is not None:
             sink.close()
