@@ -89,8 +89,6 @@ class Host:
         api = self.policy.api
         if api is not None:
             api.unregister_policy()
-        elif lumeq.has_policy():
-            lumeq.clear_policy()
 
 
 class ScriptFailed(Exception):
