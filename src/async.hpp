@@ -1,17 +1,50 @@
-// Asynchronous frame delivery: the frame executor, the one-result completion
-// channel and frame requests, and the awaitable Coroutine.
+// Asynchronous frame requests: one getFrameAsync call whose outcome arrives
+// through a completion channel, the FrameRequest future that the executor
+// completes, and VideoNode.get_frame_async.
 #pragma once
 
 #include "api.hpp"
 #include "boundary.hpp"
+#include "channel.hpp"
+#include "core.hpp"
+#include "coroutine.hpp"
+#include "executor.hpp"
+#include "waker.hpp"
 
-#include <memory>
-#include <string>
-#include <variant>
+#include <optional>
 
 namespace lumeq {
 
-PyTypeObject* coroutine_type();
+// The error text of a request whose channel closed without a result.
+inline constexpr const char* kRequestCancelled = "async frame request was cancelled";
+
+// Issues getFrameAsync for frame `n` of `node` at once and returns the
+// receiving end of its channel. Never blocks and never takes the GIL. The
+// caller keeps `node` and its core alive until the request has delivered.
+Receiver request_frame(const NodeRef& node, int n);
+
+// The same for a request that may be abandoned while it renders: it keeps
+// its own references to `node` and `owner` until its callback has run, and
+// lets them go on `releaser`'s thread. VapourSynth must not lose a node or
+// core with requests in flight, nor free a core from inside its callback.
+Receiver request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor& releaser);
+
+// The awaitable side of one request, run as a task on the frame executor.
+class FrameRequest {
+public:
+    using Output = FrameResult;
+
+    explicit FrameRequest(Receiver receiver) noexcept : receiver_(std::move(receiver)) {}
+    FrameRequest(FrameRequest&&) noexcept = default;
+
+    // The result, or the cancellation text if the channel closed empty;
+    // otherwise nullopt with `waker` listening on the channel.
+    std::optional<FrameResult> poll(const Waker& waker);
+
+private:
+    Receiver receiver_;
+    bool listening_ = false;
+};
 
 // VideoNode.get_frame_async
 extern const Signature get_frame_async_signature;

@@ -61,7 +61,7 @@ ReleaseGil::~ReleaseGil() {
     drain_deferred();
 }
 
-AttachGil::AttachGil() noexcept : acquired_(attach_depth_ref() == 0) {
+AttachGil::AttachGil() : acquired_(attach_depth_ref() == 0) {
     if (acquired_) state_ = PyGILState_Ensure();
     ++attach_depth_ref();
     if (acquired_) drain_deferred();

@@ -112,7 +112,9 @@ private:
 // worker threads): acquires it unless this thread is attached already.
 class AttachGil {
 public:
-    AttachGil() noexcept;
+    // Not noexcept: during interpreter shutdown CPython ends a thread that
+    // asks for the GIL with pthread_exit, whose unwinding must pass through.
+    AttachGil();
     ~AttachGil();
     AttachGil(const AttachGil&) = delete;
     AttachGil& operator=(const AttachGil&) = delete;

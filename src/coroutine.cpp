@@ -1,0 +1,324 @@
+#include "coroutine.hpp"
+
+#include <condition_variable>
+#include <mutex>
+
+namespace lumeq {
+
+// ------------------------------------------------------------ cached objects
+
+namespace {
+
+PyObject* get_running_loop_function() {
+    static GilOnceCell<PyObject*> cell;
+    return cell.get([] {
+        PyRef asyncio = require_new(PyImport_ImportModule("asyncio"));
+        return require_new(PyObject_GetAttrString(asyncio.get(), "get_running_loop")).release();  // kept for the process
+    });
+}
+
+const Signature release_waiter_signature{"release_waiter", {"future"}, 1, 0, 1};
+
+PyRef release_waiter(PyObject*, const Args& args) {
+    PyObject* future = args[0];
+    PyRef done = call_method(future, "done");
+    if (!to_bool(done.get())) call_method(future, "set_result", {Py_None});
+    return PyRef::none();
+}
+
+PyMethodDef release_waiter_def = {
+    "release_waiter",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<release_waiter_signature, release_waiter>)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "Call `future.set_result` if the future is not done.\n\n"
+    "Future can be cancelled by the event loop before being waken.\n"
+    "See `_release_waiter` in CPython's Lib/asyncio/tasks.py.",
+};
+
+// Calls obj.name() and returns the result, or null with the error set.
+PyObject* call_noargs(PyObject* obj, const char* name) {
+    return PyObject_VectorcallMethod(interned(name), &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// Wakes run Python code on a thread the interpreter does not own. Once the
+// interpreter finalizes, such a thread is ended where it waits for the GIL,
+// which must never happen while its frames hold Python state. So at exit the
+// gate closes and waits for wakes in progress; later wakes do nothing.
+class WakeGate {
+public:
+    class Pass {
+    public:
+        explicit Pass(WakeGate& gate) : gate_(gate) {
+            std::lock_guard<std::mutex> lock(gate_.mutex_);
+            ++gate_.active_;
+        }
+        ~Pass() {
+            std::lock_guard<std::mutex> lock(gate_.mutex_);
+            if (--gate_.active_ == 0) gate_.idle_.notify_all();
+        }
+        Pass(const Pass&) = delete;
+        Pass& operator=(const Pass&) = delete;
+
+    private:
+        WakeGate& gate_;
+    };
+
+    bool closed() const noexcept { return closed_.load(std::memory_order_acquire); }
+    // GIL held; waits with it released.
+    void close() {
+        closed_.store(true, std::memory_order_release);
+        ReleaseGil unlocked;
+        std::unique_lock<std::mutex> lock(mutex_);
+        idle_.wait(lock, [this] { return active_ == 0; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    size_t active_ = 0;
+    std::atomic<bool> closed_{false};
+};
+
+WakeGate& wake_gate() {
+    static WakeGate gate;  // never destroyed: wakes may come during exit
+    return gate;
+}
+
+PyObject* close_wake_gate(PyObject*, PyObject*) noexcept {
+    return guard<PyObject*>(nullptr, [] {
+        wake_gate().close();
+        return PyRef::none().release();
+    });
+}
+
+PyMethodDef close_wake_gate_def = {"_close_frame_wakers", close_wake_gate, METH_NOARGS, nullptr};
+
+void register_exit_hook() {
+    static GilOnceCell<bool> done;
+    done.get([] {
+        PyRef hook = require_new(PyCFunction_NewEx(&close_wake_gate_def, nullptr, nullptr));
+        PyRef atexit = require_new(PyImport_ImportModule("atexit"));
+        call_method(atexit.get(), "register", {hook.get()});
+        return true;
+    });
+}
+
+}  // namespace
+
+PyObject* release_waiter_function() {
+    static GilOnceCell<PyObject*> cell;
+    return cell.get([] { return require(PyCFunction_NewEx(&release_waiter_def, nullptr, nullptr)); });
+}
+
+// ------------------------------------------------------------ AsyncioWaker
+
+void AsyncioWaker::reset() noexcept {
+    cell_ = Cell::Unset;
+    future_.reset();
+    loop_.reset();
+}
+
+void AsyncioWaker::init_future() {
+    if (cell_ != Cell::Unset) return;
+    // Created here so that a wake on another thread never has to.
+    release_waiter_function();
+    register_exit_hook();
+    PyRef loop = require_new(PyObject_CallNoArgs(get_running_loop_function()));
+    PyRef future = require_new(call_noargs(loop.get(), "create_future"));
+    // Both calls run Python code, during which a wake may have marked the
+    // cell woken early; that mark wins and the new future is dropped.
+    if (cell_ != Cell::Unset) return;
+    loop_ = std::move(loop);
+    future_ = std::move(future);
+    cell_ = Cell::LoopAndFuture;
+}
+
+void AsyncioWaker::wake() {
+    WakeGate::Pass pass(wake_gate());
+    if (wake_gate().closed()) return;
+    AttachGil gil;
+    if (wake_gate().closed()) return;  // the interpreter is shutting down
+    switch (cell_) {
+        case Cell::Unset:
+            cell_ = Cell::WokenEarly;
+            return;
+        case Cell::WokenEarly:
+            return;
+        case Cell::LoopAndFuture:
+            break;
+    }
+    // Own references: the calls below may let the resuming thread reset the cell.
+    PyRef loop = loop_.clone();
+    PyRef future = future_.clone();
+    PyObject* argv[] = {loop.get(), release_waiter_function(), future.get()};
+    PyRef handle = PyRef::steal(PyObject_VectorcallMethod(interned("call_soon_threadsafe"), argv,
+                                                          3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (handle) return;
+    PyRef error = fetch_exception();
+    // A closed loop cannot be woken, and nobody waits on it any more.
+    PyRef closed = PyRef::steal(call_noargs(loop.get(), "is_closed"));
+    if (!closed) PyErr_Clear();
+    if (closed && PyBool_Check(closed.get())) {
+        if (closed.get() == Py_True) return;
+    }
+    internal_fault("unexpected error in coroutine waker");
+}
+
+// ------------------------------------------------------------ Coroutine
+
+namespace {
+
+// Destroyed in reverse order: the computation, then the waker, then the name.
+struct PyCoroutine {
+    PyRef name;
+    const char* qualname_prefix;
+    Shared<AsyncioWaker> waker;
+    std::unique_ptr<Computation> computation;
+    UseFlag use;
+};
+
+PyCoroutine& coroutine_of(PyObject* self) { return unbox<PyCoroutine>(self); }
+
+[[noreturn]] void raise_thrown(PyObject* thrown) {
+    if (PyExceptionInstance_Check(thrown)) throw PyError::object(PyRef::borrow(thrown));
+    if (PyExceptionClass_Check(thrown)) throw PyError::object(require_new(PyObject_CallNoArgs(thrown)));
+    throw_type_error("exceptions must derive from BaseException");
+}
+
+// Drops the computation on every way out of a resumption except a pending one.
+class FinishUnlessPending {
+public:
+    explicit FinishUnlessPending(std::unique_ptr<Computation>& computation) : computation_(computation) {}
+    ~FinishUnlessPending() {
+        if (!pending_) computation_.reset();
+    }
+    FinishUnlessPending(const FinishUnlessPending&) = delete;
+    FinishUnlessPending& operator=(const FinishUnlessPending&) = delete;
+    void keep() noexcept { pending_ = true; }
+
+private:
+    std::unique_ptr<Computation>& computation_;
+    bool pending_ = false;
+};
+
+PyRef yield_future(PyObject* future) {
+    PyRef iter = PyRef::steal(PyObject_GetIter(future));
+    PyRef yielded = iter ? PyRef::steal(PyIter_Next(iter.get())) : PyRef();
+    if (yielded) return yielded;
+    if (PyErr_Occurred()) {
+        discard_exception();
+        internal_fault("iterating the asyncio future failed");
+    }
+    return PyRef::none();
+}
+
+PyRef resume(PyObject* self, PyObject* thrown) {
+    PyCoroutine& co = coroutine_of(self);
+    UseFlag::Exclusive use(co.use);
+    if (!co.computation) throw_runtime_error("cannot reuse already awaited coroutine");
+    if (thrown != nullptr) {
+        co.computation.reset();  // cancels whatever it waits for
+        raise_thrown(thrown);
+    }
+    // A waker still held elsewhere (by a task about to let go of it) keeps its
+    // cell; this resumption gets a fresh one.
+    if (co.waker && co.waker->use_count() == 1)
+        co.waker->reset();
+    else
+        co.waker = Shared<AsyncioWaker>::adopt(new AsyncioWaker());
+
+    FinishUnlessPending finish(co.computation);
+    std::optional<PyRef> value = co.computation->resume(Waker::share(co.waker.get()));
+    if (value) {
+        co.computation.reset();
+        throw PyError::with_arg(PyExc_StopIteration, std::move(*value));
+    }
+    finish.keep();
+    co.waker->init_future();
+    switch (co.waker->cell()) {
+        case AsyncioWaker::Cell::LoopAndFuture:
+            return yield_future(co.waker->future());
+        case AsyncioWaker::Cell::WokenEarly:
+            return PyRef::none();  // the loop resumes us on its next iteration
+        case AsyncioWaker::Cell::Unset:
+            break;
+    }
+    internal_fault("coroutine waker left unset after initialisation");
+}
+
+PyRef coroutine_await(PyObject* self) { return PyRef::borrow(self); }
+
+PyRef coroutine_next(PyObject* self) { return resume(self, nullptr); }
+
+const Signature send_signature{"Coroutine.send", {"_value"}, 1, 0, 1};
+PyRef coroutine_send(PyObject* self, const Args&) { return resume(self, nullptr); }
+
+const Signature throw_signature{"Coroutine.throw", {"exc"}, 1, 0, 1};
+PyRef coroutine_throw(PyObject* self, const Args& args) { return resume(self, args[0]); }
+
+PyRef coroutine_close(PyObject* self) {
+    PyCoroutine& co = coroutine_of(self);
+    UseFlag::Exclusive use(co.use);
+    co.computation.reset();
+    return PyRef::none();
+}
+
+PyRef coroutine_name(PyObject* self) {
+    PyCoroutine& co = coroutine_of(self);
+    UseFlag::Shared use(co.use);
+    if (!co.name) throw_attribute_error("__name__");
+    return co.name.clone();
+}
+
+PyRef coroutine_qualname(PyObject* self) {
+    PyCoroutine& co = coroutine_of(self);
+    UseFlag::Shared use(co.use);
+    if (!co.name) throw_attribute_error("__qualname__");
+    if (co.qualname_prefix == nullptr) return co.name.clone();
+    return require_new(PyUnicode_FromFormat("%s.%U", co.qualname_prefix, co.name.get()));
+}
+
+PyObject* coroutine_next_slot(PyObject* self) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return coroutine_next(self).release(); });
+}
+
+PyMethodDef coroutine_methods[] = {
+    {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<send_signature, coroutine_send>)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<throw_signature, coroutine_throw>)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"close", method_noargs<coroutine_close>, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coroutine_getset[] = {
+    {"__name__", getter<coroutine_name>, nullptr, nullptr, nullptr},
+    {"__qualname__", getter<coroutine_qualname>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot coroutine_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python coroutine wrapping a [`Future`].")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyCoroutine>)},
+    {Py_am_await, reinterpret_cast<void*>(unary_slot<coroutine_await>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coroutine_next_slot)},
+    {Py_tp_methods, coroutine_methods},
+    {Py_tp_getset, coroutine_getset},
+    {0, nullptr},
+};
+
+PyType_Spec coroutine_spec = {"Coroutine", sizeof(PyBox<PyCoroutine>), 0,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, coroutine_slots};
+
+}  // namespace
+
+PyTypeObject* coroutine_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(coroutine_spec); });
+}
+
+PyRef make_coroutine(std::unique_ptr<Computation> computation, PyRef name, const char* qualname_prefix) {
+    return make_instance(coroutine_type(), PyCoroutine{std::move(name), qualname_prefix, {}, std::move(computation), {}});
+}
+
+}  // namespace lumeq

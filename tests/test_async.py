@@ -1,0 +1,364 @@
+"""Awaitable frames: get_frame_async, the Coroutine protocol, the executor thread."""
+import asyncio
+import json
+import threading
+
+import pytest
+
+import lumeq
+
+
+def video_id(family, sample, bits, sub_w=0, sub_h=0):
+    return (family << 28) | (sample << 24) | (bits << 16) | (sub_w << 8) | sub_h
+
+
+GRAY8 = video_id(1, 0, 8)
+YUV420P10 = video_id(3, 0, 10, 1, 1)
+RGBS = video_id(2, 1, 32)
+REUSE = "cannot reuse already awaited coroutine"
+
+
+@pytest.fixture
+def numbered(vcore):
+    """A 256-frame GRAY8 clip whose frame n is filled with the value n."""
+    return vcore.std.Splice(
+        clips=[vcore.std.BlankClip(width=16, height=8, length=1, format=GRAY8, color=[i]) for i in range(256)]
+    )
+
+
+def slow_clip(core, length=100000, passes=2):
+    """A clip that takes a few milliseconds per frame."""
+    clip = core.std.BlankClip(width=640, height=480, length=length, format=GRAY8)
+    for _ in range(passes):
+        clip = core.std.BoxBlur(clip=clip, hradius=20, vradius=20, hpasses=3, vpasses=3)
+    return clip
+
+
+def value(frame):
+    return bytes(frame[0])[0]
+
+
+def planes(frame):
+    return [bytes(frame[i]) for i in range(len(frame))]
+
+
+@pytest.mark.parametrize(
+    "fmt, color",
+    [(GRAY8, [77]), (YUV420P10, [700, 100, 900]), (RGBS, [0.25, 0.5, 0.75])],
+    ids=["GRAY8", "YUV420P10", "RGBS"],
+)
+def test_awaited_frame_matches_get_frame(vcore, fmt, color):
+    clip = vcore.std.BlankClip(width=40, height=30, length=3, format=fmt, color=color)
+
+    async def main():
+        return await clip.get_frame_async(2)
+
+    frame = asyncio.run(main())
+    expected = clip.get_frame(2)
+    assert isinstance(frame, lumeq.VideoFrame)
+    assert (frame.width, frame.height) == (expected.width, expected.height)
+    assert frame.format.name == expected.format.name
+    assert planes(frame) == planes(expected)
+
+
+def test_gather_returns_each_requested_frame_in_order(numbered):
+    order = [(i * 37) % 256 for i in range(200)]
+
+    async def main():
+        return await asyncio.gather(*(numbered.get_frame_async(n) for n in order))
+
+    assert [value(f) for f in asyncio.run(main())] == order
+
+
+def test_two_event_loops_in_two_threads(numbered):
+    barrier = threading.Barrier(2)
+    results = {}
+
+    def worker(key, numbers):
+        async def main():
+            return await asyncio.gather(*(numbered.get_frame_async(n) for n in numbers))
+
+        barrier.wait()
+        results[key] = [value(f) for f in asyncio.run(main())]
+
+    jobs = {"even": list(range(0, 256, 2)), "odd": list(range(255, 0, -2))}
+    threads = [threading.Thread(target=worker, args=item) for item in jobs.items()]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert results == jobs
+
+
+def test_awaiting_twice_is_refused(numbered):
+    async def main():
+        c = numbered.get_frame_async(3)
+        first = await c
+        with pytest.raises(RuntimeError, match=REUSE):
+            await c
+        return first
+
+    assert value(asyncio.run(main())) == 3
+
+
+@pytest.mark.parametrize("finish", ["close", "throw"])
+def test_finished_coroutine_refuses_every_resumption(numbered, finish):
+    c = numbered.get_frame_async(0)
+    if finish == "close":
+        assert c.close() is None
+    else:
+        with pytest.raises(ValueError):
+            c.throw(ValueError("x"))
+    for resume in (lambda: c.send(None), lambda: next(c), lambda: c.throw(KeyError)):
+        with pytest.raises(RuntimeError, match=REUSE):
+            resume()
+    assert c.close() is None  # closing again is allowed
+
+
+def test_throw_raises_instance_class_or_type_error(numbered):
+    error = ValueError("x")
+    with pytest.raises(ValueError) as info:
+        numbered.get_frame_async(0).throw(error)
+    assert info.value is error
+    with pytest.raises(ValueError) as info:
+        numbered.get_frame_async(0).throw(ValueError)
+    assert info.value.args == ()
+    c = numbered.get_frame_async(0)
+    with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
+        c.throw(1)
+    with pytest.raises(RuntimeError, match=REUSE):
+        c.send(None)
+
+
+def test_send_without_running_loop_keeps_the_computation(vcore):
+    clip = slow_clip(vcore)
+    c = clip.get_frame_async(11)
+    with pytest.raises(RuntimeError, match="no running event loop"):
+        c.send(None)
+
+    async def main():
+        return await c
+
+    assert isinstance(asyncio.run(main()), lumeq.VideoFrame)
+
+
+def test_coroutine_names_and_type(numbered):
+    c = numbered.get_frame_async(0)
+    assert c.__name__ == "get_frame_async"
+    assert c.__qualname__ == "VideoNode.get_frame_async"
+    assert c.__await__() is c
+    cls = type(c)
+    assert (cls.__name__, cls.__module__) == ("Coroutine", "builtins")
+    assert cls.__doc__ == "Python coroutine wrapping a [`Future`]."
+    with pytest.raises(TypeError):
+        cls()
+    assert not hasattr(lumeq, "release_waiter")
+    c.close()
+
+
+def test_reentry_during_resumption_is_refused(numbered):
+    class Reentrant:
+        def __index__(self):
+            return coro.send(None)
+
+    coro = numbered.get_frame_async(Reentrant())
+
+    async def main():
+        await coro
+
+    with pytest.raises(RuntimeError, match="Already borrowed") as info:
+        asyncio.run(main())
+    assert "while processing 'n'" in info.value.__notes__
+
+
+@pytest.mark.parametrize(
+    "n, error, message",
+    [("x", TypeError, None), (2**31, OverflowError, "out of range integral type conversion attempted")],
+)
+def test_frame_number_is_converted_at_first_await(numbered, n, error, message):
+    c = numbered.get_frame_async(n)  # the call itself never converts
+
+    async def main():
+        await c
+
+    with pytest.raises(error) as info:
+        asyncio.run(main())
+    if message is not None:
+        assert str(info.value) == message
+    assert info.value.__notes__ == ["while processing 'n'"]
+    with pytest.raises(RuntimeError, match=REUSE):
+        c.send(None)
+
+
+def test_argument_must_be_given(numbered):
+    with pytest.raises(TypeError, match=r"^VideoNode.get_frame_async\(\) missing 1 required positional argument: 'n'$"):
+        numbered.get_frame_async()
+    assert numbered.get_frame_async(n=1).__name__ == "get_frame_async"
+
+
+@pytest.mark.parametrize("n", [-1, 256])
+def test_out_of_range_frame_reports_vapoursynth_text(numbered, n):
+    with pytest.raises(RuntimeError) as sync:
+        numbered.get_frame(n)
+
+    async def main():
+        await numbered.get_frame_async(n)
+
+    with pytest.raises(RuntimeError) as awaited:
+        asyncio.run(main())
+    assert awaited.value.args == sync.value.args
+
+
+def failing_from(core, good):
+    """A 10-frame clip whose frames from `good` on fail to render."""
+    base = core.std.BlankClip(width=16, height=8, length=10, format=GRAY8)
+    carrying = core.std.ClipToProp(clip=base, mclip=base)
+    return core.std.PropToClip(clip=carrying[:good] + base[good:])
+
+
+def test_failing_frame_raises_vapoursynth_text(vcore):
+    broken = failing_from(vcore, 1)
+
+    async def main():
+        await broken.get_frame_async(1)
+
+    with pytest.raises(RuntimeError, match="^PropToClip: "):
+        asyncio.run(main())
+
+
+def test_wait_for_timeout_cancels_the_request(vcore):
+    clip = slow_clip(vcore, passes=6)
+
+    async def main():
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(clip.get_frame_async(5), 0.001)
+        # The clip stays usable after the cancelled request.
+        return await clip.get_frame_async(6)
+
+    assert isinstance(asyncio.run(main()), lumeq.VideoFrame)
+
+
+def test_cancelled_task_sees_cancelled_error(vcore):
+    clip = slow_clip(vcore, passes=6)
+
+    async def main():
+        task = asyncio.ensure_future(clip.get_frame_async(7))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    asyncio.run(main())
+
+
+THREADS_CODE = """
+import asyncio, gc, glob, json, threading
+import lumeq
+
+def names():
+    return sorted(open(p).read().strip() for p in glob.glob('/proc/self/task/*/comm'))
+
+core = lumeq.Core()
+clip = core.std.BlankClip(width=16, height=8, length=1000)
+out = {}
+c = clip.get_frame_async(0)
+del c
+gc.collect()
+out["never_awaited"] = names().count("lumeq-frame-asy")
+
+async def one():
+    return await clip.get_frame_async(1)
+
+asyncio.run(one())
+out["after_first"] = names().count("lumeq-frame-asy")
+
+def many(start):
+    async def main():
+        await asyncio.gather(*(clip.get_frame_async(n) for n in range(start, 1000, 2)))
+    asyncio.run(main())
+
+threads = [threading.Thread(target=many, args=(s,)) for s in (0, 1)]
+for t in threads: t.start()
+for t in threads: t.join()
+out["after_many"] = names().count("lumeq-frame-asy")
+print(json.dumps(out))
+"""
+
+
+def test_one_executor_thread_started_by_the_first_await(run_py):
+    proc = run_py(THREADS_CODE)
+    assert json.loads(proc.stdout) == {"never_awaited": 0, "after_first": 1, "after_many": 1}
+
+
+CLOSED_LOOP_CODE = """
+import asyncio, time
+import lumeq
+
+core = lumeq.Core()
+clip = core.std.BlankClip(width=640, height=480, length=1000)
+for _ in range(4):
+    clip = core.std.BoxBlur(clip=clip, hradius=20, vradius=20, hpasses=3, vpasses=3)
+loop = asyncio.new_event_loop()
+
+async def start():
+    tasks = [asyncio.ensure_future(clip.get_frame_async(n)) for n in range(8)]
+    await asyncio.sleep(0)
+    return tasks
+
+tasks = loop.run_until_complete(start())
+loop.close()
+if WAIT:
+    clip.get_frame(999)  # the requests ahead of it finish and wake a closed loop
+    time.sleep(0.2)
+print("done")
+"""
+
+
+@pytest.mark.parametrize("wait", [True, False], ids=["wake-after-close", "exit-while-rendering"])
+def test_closing_the_loop_while_frames_render_reports_nothing(run_py, wait):
+    proc = run_py(CLOSED_LOOP_CODE.replace("WAIT", str(wait)))
+    assert proc.stdout.strip() == "done"
+    assert proc.stderr == ""
+
+
+STORM_CODE = """
+import asyncio, json
+import lumeq
+
+def rss_mib():
+    for line in open('/proc/self/status'):
+        if line.startswith('VmRSS'):
+            return int(line.split()[1]) // 1024
+
+def storm():
+    core = lumeq.Core()
+    clip = core.std.BlankClip(width=640, height=480, length=100000, format=%d)
+    clip = core.std.BoxBlur(clip=clip, hradius=20, vradius=20, hpasses=3, vpasses=3)
+
+    async def main():
+        tasks = [asyncio.ensure_future(clip.get_frame_async(n)) for n in range(1000)]
+        await asyncio.sleep(0.005)
+        for t in tasks:
+            t.cancel()
+        return await asyncio.gather(*tasks, return_exceptions=True)
+
+    results = asyncio.run(main())
+    assert all(isinstance(r, (asyncio.CancelledError, lumeq.VideoFrame)) for r in results)
+    cancelled = sum(isinstance(r, asyncio.CancelledError) for r in results)
+    clip.get_frame(99999)  # queued behind the abandoned requests
+    return cancelled
+
+counts = [storm()]
+first = rss_mib()
+counts += [storm(), storm()]
+print(json.dumps({"cancelled": counts, "growth": rss_mib() - first}))
+""" % GRAY8
+
+
+def test_cancelled_storm_leaves_nothing_behind(run_py):
+    proc = run_py(STORM_CODE)
+    out = json.loads(proc.stdout)
+    assert min(out["cancelled"]) > 900  # most were still rendering when cancelled
+    # Every abandoned 300 KiB frame kept alive would add about 300 MiB a round.
+    assert out["growth"] < 120
+    assert proc.stderr == ""

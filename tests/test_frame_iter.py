@@ -1,0 +1,193 @@
+"""VideoNode.frames(): the prefetching frame iterator."""
+import gc
+import threading
+import time
+
+import pytest
+
+import lumeq
+
+GRAY8 = (1 << 28) | (8 << 16)
+
+
+def numbered_clip(core, count=256, width=16, height=8):
+    """A GRAY8 clip whose frame n is filled with the value n."""
+    return core.std.Splice(
+        clips=[core.std.BlankClip(width=width, height=height, length=1, format=GRAY8, color=[i]) for i in range(count)]
+    )
+
+
+@pytest.fixture
+def numbered(vcore):
+    return numbered_clip(vcore)
+
+
+def value(frame):
+    return bytes(frame[0])[0]
+
+
+def blurred(core, clip, passes):
+    # Blurring a flat frame keeps its value, only slower.
+    for _ in range(passes):
+        clip = core.std.BoxBlur(clip=clip, hradius=20, vradius=20, hpasses=3, vpasses=3)
+    return clip
+
+
+def big_slow_clip(core, passes=4):
+    clip = core.std.BlankClip(width=1920, height=1080, length=1000, format=GRAY8)
+    return blurred(core, clip, passes)
+
+
+def carrying_failure(core, pattern):
+    """A GRAY8 clip whose frame n renders if pattern[n] is true and fails otherwise."""
+    base = core.std.BlankClip(width=16, height=8, length=1, format=GRAY8)
+    carrying = core.std.ClipToProp(clip=base, mclip=base)
+    return core.std.PropToClip(clip=core.std.Splice(clips=[carrying if ok else base for ok in pattern]))
+
+
+def test_type_and_protocol(numbered):
+    it = numbered.frames()
+    assert iter(it) is it
+    cls = type(it)
+    assert cls is lumeq.FrameIter
+    assert (cls.__name__, cls.__module__) == ("FrameIter", "builtins")
+    assert cls.__doc__.startswith("Frame iterator that keeps up to `prefetch` frames rendering concurrently\n")
+    with pytest.raises(TypeError):
+        cls()
+
+
+@pytest.mark.parametrize("prefetch, backlog", [(None, None), (1, None), (2, 2), (16, 64), (0, -5), (300, 1)])
+def test_all_frames_in_order(numbered, prefetch, backlog):
+    values = [value(f) for f in numbered.frames(prefetch=prefetch, backlog=backlog)]
+    assert values == list(range(256))
+
+
+def test_order_kept_when_later_frames_finish_first(vcore):
+    # The first eight frames are much slower than the rest of the window.
+    frames = numbered_clip(vcore, 64, 640, 480)
+    clip = blurred(vcore, frames[:8], 3) + frames[8:]
+    assert [value(f) for f in clip.frames(prefetch=24)] == list(range(64))
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, note",
+    [
+        ({"prefetch": "2"}, TypeError, "prefetch"),
+        ({"backlog": 2**40}, OverflowError, "backlog"),
+        ({"prefetch": 1.5}, TypeError, "prefetch"),
+    ],
+)
+def test_bad_limits_are_argument_errors(numbered, kwargs, error, note):
+    with pytest.raises(error) as info:
+        numbered.frames(**kwargs)
+    assert info.value.__notes__ == [f"while processing '{note}'"]
+
+
+def test_too_many_arguments(numbered):
+    with pytest.raises(TypeError, match=r"^VideoNode.frames\(\) takes from 0 to 2 positional arguments but 3 were given$"):
+        numbered.frames(1, 2, 3)
+
+
+@pytest.mark.parametrize("prefetch", [1, 3, 10])
+def test_failing_middle_frame_raises_once_then_stops(vcore, prefetch):
+    clip = carrying_failure(vcore, [True] * 5 + [False] + [True] * 4)
+    it = clip.frames(prefetch=prefetch)
+    assert len([next(it) for _ in range(5)]) == 5
+    with pytest.raises(RuntimeError, match="^PropToClip: ") as info:
+        next(it)
+    assert len(info.value.args) == 1
+    for _ in range(2):
+        with pytest.raises(StopIteration):
+            next(it)
+
+
+def test_failure_behind_the_front_still_yields_what_is_before_it(vcore):
+    # Frame 1 fails; every frame in front of it comes out first.
+    clip = carrying_failure(vcore, [True, False] * 8)
+    it = clip.frames(prefetch=8)
+    time.sleep(0.05)  # let the whole window finish, so the failure is seen early
+    assert isinstance(next(it), lumeq.VideoFrame)
+    with pytest.raises(RuntimeError):
+        next(it)
+    assert list(it) == []
+
+
+def test_exhausted_iterator_keeps_stopping(numbered):
+    it = numbered[:3].frames()
+    assert len(list(it)) == 3
+    for _ in range(3):
+        with pytest.raises(StopIteration):
+            next(it)
+
+
+def test_deleting_a_fresh_iterator_waits_for_its_requests(vcore):
+    clip = big_slow_clip(vcore)
+    start = time.perf_counter()
+    clip.get_frame(500)
+    render = time.perf_counter() - start
+    it = clip.frames(prefetch=2)
+    start = time.perf_counter()
+    del it
+    assert time.perf_counter() - start > render / 3
+
+
+def test_gil_is_released_while_waiting(vcore):
+    clip = big_slow_clip(vcore)
+    stamps = []
+    stop = threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            stamps.append(time.monotonic())
+            time.sleep(0.002)
+
+    it = clip.frames(prefetch=1)
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        time.sleep(0.005)
+        enter = time.monotonic()
+        next(it)
+        leave = time.monotonic()
+    finally:
+        stop.set()
+        thread.join()
+    # Python code ran on the other thread while __next__ waited (a stamp
+    # taken just after it returned does not count).
+    assert leave - enter > 0.02
+    assert any(enter < t < leave - 0.01 for t in stamps)
+
+
+def test_two_threads_receive_distinct_consecutive_frames(numbered):
+    it = numbered.frames(prefetch=4)
+    barrier = threading.Barrier(2)
+    seen = [[], []]
+
+    def consume(mine):
+        barrier.wait()
+        for frame in it:
+            mine.append(value(frame))
+
+    threads = [threading.Thread(target=consume, args=(s,)) for s in seen]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert sorted(seen[0] + seen[1]) == list(range(256))
+    assert all(s == sorted(s) for s in seen)
+
+
+def test_frames_outlive_iterator_clip_and_core():
+    core = lumeq.Core()
+    clip = core.std.BlankClip(width=32, height=16, length=6, format=GRAY8, color=[9])
+    it = clip.frames(prefetch=2)
+    frames = [next(it) for _ in range(4)]
+    del it, clip, core
+    gc.collect()
+    assert [bytes(f[0]) for f in frames] == [bytes([9]) * 512] * 4
+    assert all(f.width == 32 for f in frames)
+
+
+def test_iterator_keeps_its_clip(vcore):
+    it = vcore.std.BlankClip(width=8, height=8, length=5).frames()
+    assert len(list(it)) == 5
