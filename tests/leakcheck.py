@@ -1,0 +1,195 @@
+"""Leak measurement shared by the leak, thread and fault suites.
+
+Three independent signals, each checked after a warm-up:
+- live instances of every lumeq class: heap-type instances hold a reference
+  to their type, and lumeq objects are invisible to `gc`, so the type's
+  reference count is the exact number of live instances;
+- Python memory: pymalloc blocks and `gc`-tracked objects, within a slack;
+- process RSS within a small bound;
+and, on the VapourSynth side, a probe plugin (leakprobe.cpp) that watches a
+core from inside: it records the warnings VapourSynth logs when a core is
+freed with filter instances or frame buffers still alive, and records the
+core's destruction itself, so a core that is never freed is noticed too.
+"""
+import ctypes
+import functools
+import gc
+import importlib.util
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import lumeq
+
+SCALE = float(os.environ.get("LUMEQ_STRESS_SCALE", "1"))
+
+
+def scaled(full, minimum=1):
+    """Count for this run: `full` under `make stress` (scale 20), a twentieth by default."""
+    return max(minimum, round(full * SCALE / 20))
+
+
+# ---------------------------------------------------------------- lumeq objects
+
+
+@functools.cache
+def _create_lazy_types():
+    """Builds the classes that the module creates on first use, so that they
+    are counted from the first sample on."""
+    core = lumeq.Core()
+    clip = core.std.BlankClip(width=8, height=8, length=1)
+    frame = clip.get_frame(0)
+    frame.format
+    frame[0]
+    clip.frames()
+    core.plugins()
+    core.std.functions()
+    clip.get_frame_async(0).close()
+
+
+def lumeq_types():
+    """Every class of the module, including those reachable only through
+    instances: the heap types named "lumeq.X" or plain "X" (builtins)."""
+    _create_lazy_types()
+    return [t for t in gc.get_objects()
+            if isinstance(t, type) and t.__flags__ & HEAP_TYPE and t.__module__ in ("lumeq", "builtins")
+            and not issubclass(t, BaseException)]
+
+
+HEAP_TYPE = 1 << 9
+
+
+def live_instances():
+    return {t.__qualname__: sys.getrefcount(t) for t in lumeq_types()}
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def settle():
+    """Runs the releases that are still pending: any call into lumeq drains the
+    references dropped on threads without the GIL, then the cycle collector."""
+    lumeq.has_policy()
+    gc.collect()
+    lumeq.has_policy()
+
+
+@dataclass
+class Sample:
+    live: dict
+    blocks: int
+    gc_objects: int
+    rss: int
+
+
+def sample():
+    settle()
+    return Sample(live_instances(), sys.getallocatedblocks(), len(gc.get_objects()), rss_bytes())
+
+
+@dataclass
+class Growth:
+    rounds: int
+    live: dict
+    blocks: int
+    gc_objects: int
+    rss: int
+
+
+def measure(step, rounds, warmup=None):
+    """Runs `step` `rounds` times after a warm-up and reports what grew."""
+    lumeq_types()
+    for _ in range(warmup if warmup is not None else max(3, rounds // 10)):
+        step()
+    before = sample()
+    for _ in range(rounds):
+        step()
+    after = sample()
+    live = {k: after.live[k] - before.live[k] for k in before.live.keys() & after.live.keys()
+            if after.live[k] != before.live[k]}
+    return Growth(rounds, live, after.blocks - before.blocks, after.gc_objects - before.gc_objects,
+                  after.rss - before.rss)
+
+
+# Caches inside CPython (method caches, free lists, interned names) settle
+# within the warm-up but may still move by a few blocks; a per-round leak over
+# hundreds of rounds is far above these bounds.
+BLOCK_SLACK = 64
+GC_SLACK = 16
+RSS_SLACK = 8 << 20
+
+
+def assert_steady(step, rounds, warmup=None, rss_slack=RSS_SLACK):
+    growth = measure(step, rounds, warmup)
+    assert growth.live == {}, f"live lumeq objects grew over {rounds} rounds: {growth.live}"
+    assert growth.gc_objects <= GC_SLACK, f"{growth.gc_objects} more gc-tracked objects after {rounds} rounds"
+    assert growth.blocks <= BLOCK_SLACK, f"{growth.blocks} more Python memory blocks after {rounds} rounds"
+    assert growth.rss <= rss_slack, f"RSS grew by {growth.rss >> 10} KiB over {rounds} rounds"
+    return growth
+
+
+# ------------------------------------------------------------ VapourSynth side
+
+
+def vapoursynth_include():
+    spec = importlib.util.find_spec("vapoursynth")
+    return Path(list(spec.submodule_search_locations)[0]) / "include"
+
+
+class Probe:
+    def __init__(self, path):
+        self.path = str(path)
+        # Keeps the library mapped after the cores that loaded it are gone,
+        # and shares its records with them (same handle, same globals).
+        self.lib = ctypes.CDLL(self.path)
+        self.lib.leakprobe_records.restype = ctypes.c_char_p
+        self._serial = 0
+
+    def watch(self, core, tag=None):
+        """Loads the probe into `core` (a `Core`) and starts watching it."""
+        if tag is None:
+            self._serial += 1
+            tag = f"core{self._serial}"
+        core.std.LoadPlugin(path=self.path)
+        core.leakprobe.Watch(tag=tag)
+        return tag
+
+    def records(self, tag):
+        text = self.lib.leakprobe_records().decode("utf-8", "replace")
+        rows = [line.split("\t", 2) for line in text.splitlines()]
+        return [(kind, message) for t, kind, message in rows if t == tag]
+
+    def wait_freed(self, tag, cores=1, timeout=10.0):
+        """The records of `tag` once `cores` watched cores have been freed."""
+        deadline = time.monotonic() + timeout
+        while True:
+            settle()
+            rows = self.records(tag)
+            if sum(kind == "freed" for kind, _ in rows) >= cores or time.monotonic() > deadline:
+                return rows
+            time.sleep(0.01)
+
+    def assert_clean(self, tag, cores=1, timeout=10.0):
+        """Every watched core of `tag` was freed, with no filter or frame left alive."""
+        rows = self.wait_freed(tag, cores, timeout)
+        freed = sum(kind == "freed" for kind, _ in rows)
+        leaks = [message for kind, message in rows if kind != "freed" and "still" in message]
+        assert leaks == [], f"VapourSynth reported live objects at core release: {leaks}"
+        assert freed == cores, f"{cores - freed} of {cores} watched cores were never freed"
+
+
+@functools.cache
+def probe():
+    source = Path(__file__).with_name("leakprobe.cpp")
+    target = Path(tempfile.mkdtemp(prefix="lumeq-leakprobe-")) / "libleakprobe.so"
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # the compiler needs no sanitizer
+    subprocess.run([os.environ.get("CXX", "c++"), "-std=c++17", "-O1", "-shared", "-fPIC", "-DVS_USE_API_41",
+                    f"-I{vapoursynth_include()}", str(source), "-o", str(target)],
+                   check=True, env=env, capture_output=True)
+    return Probe(target)
