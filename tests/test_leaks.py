@@ -12,6 +12,7 @@ import numpy
 import pytest
 
 import lumeq
+import leakcheck
 from leakcheck import assert_steady, probe, scaled
 
 pytestmark = pytest.mark.stress
@@ -300,3 +301,15 @@ def test_probe_notices_a_core_that_is_never_freed():
     del core, n
     with pytest.raises(AssertionError, match="never freed"):
         probe().assert_clean(tag, timeout=0.2)
+
+
+@pytest.mark.parametrize("leak", ["clip", "python object", "gc object", "memory"])
+def test_the_checks_notice_a_leak(leak, monkeypatch):
+    monkeypatch.setattr(leakcheck, "RELEASE_TIMEOUT", 0.05)
+    core = lumeq.Core()
+    clip = core.std.BlankClip(width=8, height=8, length=1)
+    kept = []
+    make = {"clip": lambda: clip[0], "python object": lambda: bytes(100), "gc object": lambda: [],
+            "memory": lambda: bytearray(64 << 10)}[leak]
+    with pytest.raises(AssertionError):
+        assert_steady(lambda: kept.append(make()), 200)
