@@ -38,6 +38,10 @@ $(VENV313)/.installed: dist/.wheel $(VENV313)/.deps
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py
+	$(VENV)/bin/lumeq-pipe --progress examples/demo.py build/demo.y4m
+	@$(VENV)/bin/python -c "import os, sys; p = 'build/demo.y4m'; d = open(p, 'rb').read(); \
+	  head = d[:d.index(b'\n')].decode().split(); rate = next(t[1:] for t in head if t[0] == 'F'); \
+	  print(f'{p}: {os.path.getsize(p)} bytes, {d.count(b\"FRAME\n\")} frames at {rate} fps')"
 
 # Native unit tests (internal faults, channel, executor); run by pytest.
 native-tests: $(VENV)/.deps
