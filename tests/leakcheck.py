@@ -12,6 +12,7 @@ freed with filter instances or frame buffers still alive, and records the
 core's destruction itself, so a core that is never freed is noticed too.
 """
 import asyncio
+import contextlib
 import ctypes
 import functools
 import gc
@@ -236,3 +237,23 @@ def probe():
                     f"-I{vapoursynth_include()}", str(source), "-o", str(target)],
                    check=True, env=env, capture_output=True)
     return Probe(target)
+
+
+@contextlib.contextmanager
+def watching(threads=2):
+    """Yields a factory of private cores watched by the probe. On leaving,
+    every lumeq object made inside is gone and each of those cores was freed
+    with nothing alive in it. Meant for a fixture: its teardown runs once the
+    test's own references are out of reach."""
+    before = live_instances()
+    tags = []
+
+    def make():
+        core = lumeq.Core(threads=threads)
+        tags.append(probe().watch(core))
+        return core
+
+    yield make
+    assert_released(before)
+    for tag in tags:
+        probe().assert_clean(tag)

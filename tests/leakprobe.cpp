@@ -50,7 +50,8 @@ void VS_CC used(const VSMap*, VSMap* out, void*, VSCore* core, const VSAPI* vsap
 }
 
 // Hands its arguments back, so a result holds exactly what the conversion
-// stored (several keys give the caller a dict).
+// stored (several keys give the caller a dict). Its one declared argument,
+// `f`, is a float array, so that key is converted with numbers as floats.
 void VS_CC echo(const VSMap* in, VSMap* out, void*, VSCore*, const VSAPI* vsapi) { vsapi->copyMap(in, out); }
 
 void VS_CC nothing(const VSMap*, VSMap*, void*, VSCore*, const VSAPI*) {}
@@ -68,7 +69,7 @@ VS_EXTERNAL_API(void) VapourSynthPluginInit2(VSPlugin* plugin, const VSPLUGINAPI
                          VAPOURSYNTH_API_VERSION, 0, plugin);
     vspapi->registerFunction("Watch", "tag:data:opt;", "used:int;", watch, nullptr, plugin);
     vspapi->registerFunction("Used", "", "used:int;", used, nullptr, plugin);
-    vspapi->registerFunction("Echo", "any", "any", echo, nullptr, plugin);
+    vspapi->registerFunction("Echo", "f:float[]:opt;any", "any", echo, nullptr, plugin);
     vspapi->registerFunction("Function", "", "func:func;", function, nullptr, plugin);
 }
 

@@ -7,7 +7,7 @@ import threading
 import pytest
 
 import lumeq
-from leakcheck import assert_released, live_instances, probe, scaled
+from leakcheck import assert_released, live_instances, probe, scaled, watching
 
 pytestmark = pytest.mark.stress
 
@@ -24,20 +24,8 @@ def clean_slate():
 
 @pytest.fixture
 def watched():
-    """Makes private cores watched by the probe; at the end every lumeq object
-    the test made is gone and each core was freed with nothing alive in it."""
-    before = live_instances()
-    tags = []
-
-    def make():
-        core = lumeq.Core(threads=4)
-        tags.append(probe().watch(core))
-        return core
-
-    yield make
-    assert_released(before)
-    for tag in tags:
-        probe().assert_clean(tag)
+    with watching(threads=4) as make:
+        yield make
 
 
 def numbered(core, count):
