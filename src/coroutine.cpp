@@ -80,7 +80,7 @@ private:
 };
 
 WakeGate& wake_gate() {
-    static WakeGate gate;  // never destroyed: wakes may come during exit
+    static WakeGate& gate = *new WakeGate();  // never destroyed: wakes may come during exit
     return gate;
 }
 

