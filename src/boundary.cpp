@@ -337,6 +337,13 @@ Args parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 
 Args parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs) {
     Parser p(sig);
+    if (sig.names.size() == 0 && sig.extra_keywords && kwargs != nullptr) {
+        // Only a catch-all: every keyword goes to the private copy.
+        p.positional(nullptr, args != nullptr ? PyTuple_Size(args) : 0);
+        Args out;
+        out.extra_ = require_new(PyDict_Copy(kwargs));
+        return out;
+    }
     Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
     std::vector<PyObject*> positional;
     for (Py_ssize_t i = 0; i < nargs; ++i) positional.push_back(PyTuple_GetItem(args, i));

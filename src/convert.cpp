@@ -36,6 +36,17 @@ SignatureTypes signature_types(std::string_view signature) {
     return types;
 }
 
+const SignatureTypes& cached_signature_types(std::string_view signature) {
+    // Guarded by the GIL. Keyed by the text itself, not its address: a freed
+    // core's strings may be reused by the next one. Distinct signatures are
+    // few (one per plugin function); the bound only guards against misuse.
+    static std::unordered_map<std::string, SignatureTypes> cache;
+    auto found = cache.find(std::string(signature));
+    if (found != cache.end()) return found->second;
+    if (cache.size() >= 4096) cache.clear();
+    return cache.emplace(std::string(signature), signature_types(lossy_utf8(signature))).first->second;
+}
+
 // ------------------------------------------------------------ Python -> map
 
 namespace {
@@ -142,6 +153,25 @@ std::string keyword_text(PyObject* key) {
 void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) {
     std::string scratch;  // bytes gathered from a sequence live until the store
     std::optional<Value> converted;
+    // Fast paths for the common exact types; each gives what the full
+    // order below would give (a clip, an int or a float refuse every
+    // earlier conversion), without raising and discarding errors.
+    if (is_video_node(value)) {
+        map.set(key, Value::of_video_node(video_node_data(value).node.clone()), mode);
+        return;
+    }
+    if (PyFloat_CheckExact(value)) {
+        map.set(key, Value::of_float(PyFloat_AsDouble(value)), mode);
+        return;
+    }
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0) {
+            map.set(key, as_float ? Value::of_float(static_cast<double>(n)) : Value::of_int(n), mode);
+            return;
+        }
+    }
     if (PyBool_Check(value)) {
         bool truth = value == Py_True;
         converted = as_float ? Value::of_float(truth ? 1.0 : 0.0) : Value::of_int(truth ? 1 : 0);
@@ -155,15 +185,13 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
     map.set(key, std::move(*converted), mode);
 }
 
-void kwargs_to_map(VSMap* map, const VSAPI* api, PyObject* kwargs, const SignatureTypes& types) {
+void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const SignatureTypes& types) {
+    if (kwargs.names == nullptr) return;
     Map target(map, api);
-    // A snapshot: conversions run Python code (__index__, __float__, ...).
-    PyRef items = require_new(PyDict_Items(kwargs));
-    Py_ssize_t count = PyList_Size(items.get());
+    Py_ssize_t count = PyTuple_Size(kwargs.names);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* pair = PyList_GetItem(items.get(), i);
-        PyObject* key = PyTuple_GetItem(pair, 0);
-        PyObject* value = PyTuple_GetItem(pair, 1);
+        PyObject* key = PyTuple_GetItem(kwargs.names, i);
+        PyObject* value = kwargs.values[i];
 
         std::string name = keyword_text(key);
         if (name.empty() || !map_ext::is_key_text(name)) throw_type_error("invalid argument name: " + quoted(name));

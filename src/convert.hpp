@@ -14,9 +14,18 @@ namespace lumeq {
 using SignatureTypes = std::unordered_map<std::string, std::string>;
 
 SignatureTypes signature_types(std::string_view signature);
-// Fills `map` from a keyword-argument dict. On error the entries stored so
+// The types table of a signature text, parsed once per distinct text.
+const SignatureTypes& cached_signature_types(std::string_view signature);
+// Keyword arguments as the vectorcall protocol passes them: a tuple of
+// names and the values, which Python code cannot change during the call.
+struct Keywords {
+    PyObject* names;  // tuple of str, or null for none
+    PyObject* const* values;
+};
+
+// Fills `map` from the keyword arguments. On error the entries stored so
 // far stay; the caller discards the map.
-void kwargs_to_map(VSMap* map, const VSAPI* api, PyObject* kwargs, const SignatureTypes& types);
+void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const SignatureTypes& types);
 // Stores one Python value under `key`; `as_float` stores numbers as floats.
 void set_scalar(map_ext::Map& map, map_ext::KeyStr key, PyObject* value, int mode, bool as_float);
 PyRef map_to_py_dict(const VSMap* map, const OwnerHandle& owner);

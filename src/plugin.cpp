@@ -23,6 +23,7 @@ struct PyPlugin {
 };
 
 struct PyFunction {
+    vectorcallfunc vectorcall;  // first: its offset is published as __vectorcalloffset__
     OwnerHandle owner;
     std::string plugin_namespace;
     std::string name;
@@ -43,9 +44,11 @@ struct PyFunctionIter {
     UseFlag use;
 };
 
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+
 PyRef make_function(const PyPlugin& plugin, std::string name) {
-    return make_instance(function_type(),
-                         PyFunction{plugin.owner.clone(), plugin.plugin_namespace, std::move(name), plugin.copy()});
+    return make_instance(function_type(), PyFunction{function_vectorcall, plugin.owner.clone(), plugin.plugin_namespace,
+                                                     std::move(name), plugin.copy()});
 }
 
 // ------------------------------------------------------------ Plugin
@@ -176,17 +179,34 @@ PyRef shape_result(const VSMap* result, const OwnerHandle& owner) {
     return map_to_py_dict(result, owner);
 }
 
-PyRef function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    Args parsed = parse_tuple_args(call_signature, args, kwargs);
-    PyObject* keywords = parsed.extra_keywords();
+// Called through the vectorcall protocol, so keyword arguments arrive as
+// names and values, with no dict built for them.
+PyRef function_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    parse_args(call_signature, args, nargs, nullptr);  // refuses positional arguments
+    Keywords keywords{kwnames != nullptr && PyTuple_Size(kwnames) > 0 ? kwnames : nullptr, args + nargs};
     const PyFunction& f = function_of(self);
     MapRef result = f.owner.invoke(f.plugin_namespace.c_str(), f.name.c_str(), [&](VSMap* map) {
-        if (keywords == nullptr) return;
+        if (keywords.names == nullptr) return;
         const char* signature = f.owner.api()->getPluginFunctionArguments(f.lookup());
-        kwargs_to_map(map, f.owner.api(), keywords, signature_types(lossy_utf8(signature)));
+        kwargs_to_map(map, f.owner.api(), keywords, cached_signature_types(signature));
     });
     return shape_result(result.get(), f.owner);
 }
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return guard<PyObject*>(nullptr,
+                            [&] { return function_call(self, args, PyVectorcall_NARGS(nargsf), kwnames).release(); });
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"  // no virtual members: the offset is well defined
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(PyBox<PyFunction>, value) + offsetof(PyFunction, vectorcall)), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#pragma GCC diagnostic pop
 
 PyGetSetDef function_getset[] = {
     {"name", getter<function_name>, nullptr, "The function name. Identical to the string used to register the function.",
@@ -205,13 +225,15 @@ PyType_Slot function_slots[] = {
                                   "plugin. Its main purpose is to be called and nothing else.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyFunction>)},
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<function_repr>)},
-    {Py_tp_call, reinterpret_cast<void*>(ternary_slot<function_call>)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {0, nullptr},
 };
 
 PyType_Spec function_spec = {"Function", sizeof(PyBox<PyFunction>), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, function_slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_VECTORCALL,
+                             function_slots};
 
 // ------------------------------------------------------------ PluginFunctionIter
 

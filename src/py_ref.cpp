@@ -7,7 +7,8 @@
 namespace lumeq {
 
 namespace {
-thread_local int t_attach_depth = 0;
+// initial-exec: read on every entry from Python, so skip the dynamic TLS lookup.
+thread_local int t_attach_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 std::mutex g_deferred_mutex;
 std::vector<PyObject*> g_deferred;  // guarded by g_deferred_mutex
