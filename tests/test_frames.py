@@ -31,19 +31,21 @@ class Py_buffer(ctypes.Structure):
                 ("internal", ctypes.c_void_p)]
 
 
-ctypes.pythonapi.PyObject_GetBuffer.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_int]
-ctypes.pythonapi.PyBuffer_Release.argtypes = [ctypes.c_void_p]
+# Private prototypes: the attributes of ctypes.pythonapi are shared by every test module.
+get_buffer = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_int)(
+    ("PyObject_GetBuffer", ctypes.pythonapi))
+release_buffer = ctypes.PYFUNCTYPE(None, ctypes.c_void_p)(("PyBuffer_Release", ctypes.pythonapi))
 
 
 def request(exporter, flags, view=True):
     """Asks `exporter` for a buffer with raw request flags; returns the filled fields."""
     buf = Py_buffer()
-    ctypes.pythonapi.PyObject_GetBuffer(exporter, ctypes.addressof(buf) if view else None, flags)
+    get_buffer(exporter, ctypes.addressof(buf) if view else None, flags)
     try:
         return {"len": buf.len, "itemsize": buf.itemsize, "readonly": buf.readonly, "format": buf.format,
                 "shape": tuple(buf.shape[:2]), "strides": tuple(buf.strides[:2]), "obj": buf.obj}
     finally:
-        ctypes.pythonapi.PyBuffer_Release(ctypes.addressof(buf))
+        release_buffer(ctypes.addressof(buf))
 
 
 @pytest.fixture
