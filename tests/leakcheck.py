@@ -111,8 +111,12 @@ class Growth:
 
 
 def live_growth(before):
+    """Classes with more live instances than in `before`. Fewer is no leak:
+    something made before the baseline finished its release meanwhile (and
+    a class defined in a test, once collected, drops its references to its
+    lumeq base class)."""
     after = live_instances()
-    return {k: after[k] - before[k] for k in before.keys() & after.keys() if after[k] != before[k]}
+    return {k: after[k] - before[k] for k in before.keys() & after.keys() if after[k] > before[k]}
 
 
 RELEASE_TIMEOUT = 3.0
@@ -129,6 +133,12 @@ def settled_growth(before, timeout=None):
         if not growth or time.monotonic() > deadline:
             return growth
         time.sleep(0.01)
+
+
+def baseline():
+    """Live instances once pending releases have run: the "before" of a check."""
+    settle()
+    return live_instances()
 
 
 def assert_released(before):
@@ -245,7 +255,7 @@ def watching(threads=2):
     every lumeq object made inside is gone and each of those cores was freed
     with nothing alive in it. Meant for a fixture: its teardown runs once the
     test's own references are out of reach."""
-    before = live_instances()
+    before = baseline()
     tags = []
 
     def make():

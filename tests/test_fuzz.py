@@ -476,12 +476,11 @@ class PyBuffer(ctypes.Structure):
                 ("internal", ctypes.c_void_p)]
 
 
-get_buffer = ctypes.pythonapi.PyObject_GetBuffer
-get_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(PyBuffer), ctypes.c_int]
-get_buffer.restype = ctypes.c_int
-release_buffer = ctypes.pythonapi.PyBuffer_Release
-release_buffer.argtypes = [ctypes.POINTER(PyBuffer)]
-release_buffer.restype = None
+# Prototypes of our own: the attributes of ctypes.pythonapi are shared with
+# every other user in the process.
+get_buffer = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.POINTER(PyBuffer), ctypes.c_int)(
+    ("PyObject_GetBuffer", ctypes.pythonapi))
+release_buffer = ctypes.PYFUNCTYPE(None, ctypes.POINTER(PyBuffer))(("PyBuffer_Release", ctypes.pythonapi))
 
 WRITABLE, FORMAT, ND, STRIDES = 0x1, 0x4, 0x8, 0x18
 C_CONTIGUOUS, F_CONTIGUOUS, ANY_CONTIGUOUS = 0x38, 0x58, 0x98

@@ -7,7 +7,7 @@ import threading
 import pytest
 
 import lumeq
-from leakcheck import assert_released, live_instances, probe, scaled, watching
+from leakcheck import assert_released, baseline, probe, scaled, watching
 
 pytestmark = pytest.mark.stress
 
@@ -136,7 +136,7 @@ class PerThread(lumeq.EnvironmentPolicy):
 
 
 def test_threads_switch_environments_while_rendering():
-    before = live_instances()
+    before = baseline()
     policy = PerThread()
     lumeq.register_policy(policy)
     rounds = scaled(4_000, minimum=20) // 4
@@ -248,7 +248,7 @@ def test_objects_deleted_in_every_order():
     chosen = orders[::max(1, len(orders) // wanted)]
     tag = "deletion-order"
     deleter = Deleter()
-    before = live_instances()
+    before = baseline()
     try:
         for i, order in enumerate(chosen):
             objects = make_objects(tag)
@@ -268,7 +268,7 @@ def test_objects_deleted_in_every_order():
 def test_objects_dropped_by_many_threads_at_once():
     rounds = scaled(1_000, minimum=10)
     tag = "parallel-drop"
-    before = live_instances()
+    before = baseline()
     for _ in range(rounds):
         objects = make_objects(tag)
         held = [objects.pop(kind) for kind in KINDS]
