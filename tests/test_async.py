@@ -1,6 +1,7 @@
 """Awaitable frames: get_frame_async, the Coroutine protocol, the executor thread."""
 import asyncio
 import json
+import os
 import threading
 
 import pytest
@@ -238,19 +239,6 @@ def test_wait_for_timeout_cancels_the_request(vcore):
     assert isinstance(asyncio.run(main()), lumeq.VideoFrame)
 
 
-def test_cancelled_task_sees_cancelled_error(vcore):
-    clip = slow_clip(vcore, passes=6)
-
-    async def main():
-        task = asyncio.ensure_future(clip.get_frame_async(7))
-        await asyncio.sleep(0)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
-
-    asyncio.run(main())
-
-
 THREADS_CODE = """
 import asyncio, gc, glob, json, threading
 import lumeq
@@ -363,3 +351,37 @@ def test_cancelled_storm_leaves_nothing_behind(run_py):
     # (two rounds are measured); frames still rendering account for the rest.
     assert out["growth"] < 300
     assert proc.stderr == ""
+
+
+START_FAILURE_CODE = """
+import glob, json, resource
+import lumeq
+
+core = lumeq.Core()
+clip = core.std.BlankClip(width=16, height=8, length=10)
+clip.get_frame(0)  # VapourSynth's own threads exist before the cap
+pending = [clip.get_frame_async(1), clip.get_frame_async(2)]
+size = next(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmSize')) * 1024
+# Too little address space left for a 2 MiB thread stack.
+resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 20), resource.RLIM_INFINITY))
+seen = []
+for c in pending:
+    try:
+        c.send(None)
+    except BaseException as e:
+        seen.append([type(e).__name__, isinstance(e, Exception), str(e)])
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+threads = [open(p).read().strip() for p in glob.glob('/proc/self/task/*/comm')]
+print(json.dumps({"seen": seen, "executor_threads": threads.count("lumeq-frame-asy")}))
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer runtime needs the address space")
+def test_executor_start_failure_is_cached(run_py):
+    out = json.loads(run_py(START_FAILURE_CODE).stdout)
+    (first_type, first_plain, first), (second_type, _, second) = out["seen"]
+    assert (first_type, second_type) == ("PanicException", "PanicException")
+    assert not first_plain  # not an Exception: it ends the program unless caught
+    assert first.startswith("failed to spawn lumeq frame executor thread: ")
+    assert first != second and "earlier" in second  # no second attempt
+    assert out["executor_threads"] == 0
