@@ -10,9 +10,17 @@ namespace {
 // initial-exec: read on every entry from Python, so skip the dynamic TLS lookup.
 thread_local int t_attach_depth __attribute__((tls_model("initial-exec"))) = 0;
 
-std::mutex g_deferred_mutex;
-std::vector<PyObject*> g_deferred;  // guarded by g_deferred_mutex
-std::atomic<bool> g_deferred_pending{false};
+// Never destroyed: other threads (VapourSynth's, the executor) may still
+// drop references while the process runs its static destructors at exit.
+struct DeferredList {
+    std::mutex mutex;
+    std::vector<PyObject*> objects;  // guarded by mutex
+    std::atomic<bool> pending{false};
+};
+DeferredList& deferred() {
+    static DeferredList* list = new DeferredList;
+    return *list;
+}
 }  // namespace
 
 int& attach_depth_ref() noexcept { return t_attach_depth; }
@@ -23,19 +31,21 @@ void release_reference(PyObject* obj) noexcept {
         Py_DECREF(obj);
         return;
     }
-    std::lock_guard<std::mutex> lock(g_deferred_mutex);
-    g_deferred.push_back(obj);
-    g_deferred_pending.store(true, std::memory_order_release);
+    DeferredList& list = deferred();
+    std::lock_guard<std::mutex> lock(list.mutex);
+    list.objects.push_back(obj);
+    list.pending.store(true, std::memory_order_release);
 }
 
 // Declared in boundary.hpp; the caller holds the GIL.
 void drain_deferred() noexcept {
-    if (!g_deferred_pending.load(std::memory_order_acquire)) return;
+    DeferredList& list = deferred();
+    if (!list.pending.load(std::memory_order_acquire)) return;
     std::vector<PyObject*> taken;
     {
-        std::lock_guard<std::mutex> lock(g_deferred_mutex);
-        taken.swap(g_deferred);
-        g_deferred_pending.store(false, std::memory_order_relaxed);
+        std::lock_guard<std::mutex> lock(list.mutex);
+        taken.swap(list.objects);
+        list.pending.store(false, std::memory_order_relaxed);
     }
     // A decref may run arbitrary code; keep a pending exception intact.
     PyObject* exc = PyErr_GetRaisedException();
