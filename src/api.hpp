@@ -4,6 +4,7 @@
 
 #include <VapourSynth4.h>
 
+#include <type_traits>
 #include <utility>
 
 namespace lumeq {
@@ -17,98 +18,60 @@ struct Apis {
 // is kept and raised afresh (RuntimeError) by every call.
 const Apis& apis();
 
-// One owned node reference.
-class NodeRef {
+namespace detail {
+inline void free_handle(const VSAPI* api, VSNode* node) noexcept { api->freeNode(node); }
+inline void free_handle(const VSAPI* api, const VSFrame* frame) noexcept { api->freeFrame(frame); }
+inline void free_handle(const VSAPI* api, VSMap* map) noexcept { api->freeMap(map); }
+}  // namespace detail
+
+// One owned VapourSynth reference (node, frame or map) with the table that
+// releases it; released exactly once.
+template <class Handle>
+class VsRef {
 public:
-    NodeRef() noexcept = default;
-    NodeRef(VSNode* node, const VSAPI* api) noexcept : node_(node), api_(api) {}
-    NodeRef(NodeRef&& o) noexcept : node_(std::exchange(o.node_, nullptr)), api_(o.api_) {}
-    NodeRef& operator=(NodeRef&& o) noexcept {
+    VsRef() noexcept = default;
+    VsRef(Handle handle, const VSAPI* api) noexcept : handle_(handle), api_(api) {}
+    VsRef(VsRef&& o) noexcept : handle_(std::exchange(o.handle_, nullptr)), api_(o.api_) {}
+    VsRef& operator=(VsRef&& o) noexcept {
         if (this != &o) {
             reset();
-            node_ = std::exchange(o.node_, nullptr);
+            handle_ = std::exchange(o.handle_, nullptr);
             api_ = o.api_;
         }
         return *this;
     }
-    NodeRef(const NodeRef&) = delete;
-    NodeRef& operator=(const NodeRef&) = delete;
-    ~NodeRef() { reset(); }
+    VsRef(const VsRef&) = delete;
+    VsRef& operator=(const VsRef&) = delete;
+    ~VsRef() { reset(); }
 
-    NodeRef clone() const noexcept { return node_ ? NodeRef(api_->addNodeRef(node_), api_) : NodeRef(); }
-    VSNode* get() const noexcept { return node_; }
+    Handle get() const noexcept { return handle_; }
     const VSAPI* api() const noexcept { return api_; }
-    VSNode* release() noexcept { return std::exchange(node_, nullptr); }
+    Handle release() noexcept { return std::exchange(handle_, nullptr); }
     void reset() noexcept {
-        if (node_ != nullptr) api_->freeNode(std::exchange(node_, nullptr));
+        if (handle_ != nullptr) detail::free_handle(api_, std::exchange(handle_, nullptr));
     }
-    explicit operator bool() const noexcept { return node_ != nullptr; }
+    explicit operator bool() const noexcept { return handle_ != nullptr; }
+
+    // A second reference to the same node.
+    VsRef clone() const noexcept
+        requires std::is_same_v<Handle, VSNode*>
+    {
+        return handle_ ? VsRef(api_->addNodeRef(handle_), api_) : VsRef();
+    }
+    // A new, empty map.
+    static VsRef create(const VSAPI* api) noexcept
+        requires std::is_same_v<Handle, VSMap*>
+    {
+        return VsRef(api->createMap(), api);
+    }
 
 private:
-    VSNode* node_ = nullptr;
+    Handle handle_ = nullptr;
     const VSAPI* api_ = nullptr;
 };
 
-// One owned frame reference.
-class FrameRef {
-public:
-    FrameRef() noexcept = default;
-    FrameRef(const VSFrame* frame, const VSAPI* api) noexcept : frame_(frame), api_(api) {}
-    FrameRef(FrameRef&& o) noexcept : frame_(std::exchange(o.frame_, nullptr)), api_(o.api_) {}
-    FrameRef& operator=(FrameRef&& o) noexcept {
-        if (this != &o) {
-            reset();
-            frame_ = std::exchange(o.frame_, nullptr);
-            api_ = o.api_;
-        }
-        return *this;
-    }
-    FrameRef(const FrameRef&) = delete;
-    FrameRef& operator=(const FrameRef&) = delete;
-    ~FrameRef() { reset(); }
-
-    const VSFrame* get() const noexcept { return frame_; }
-    const VSAPI* api() const noexcept { return api_; }
-    const VSFrame* release() noexcept { return std::exchange(frame_, nullptr); }
-    void reset() noexcept {
-        if (frame_ != nullptr) api_->freeFrame(std::exchange(frame_, nullptr));
-    }
-    explicit operator bool() const noexcept { return frame_ != nullptr; }
-
-private:
-    const VSFrame* frame_ = nullptr;
-    const VSAPI* api_ = nullptr;
-};
-
-// One owned map.
-class MapRef {
-public:
-    MapRef() noexcept = default;
-    MapRef(VSMap* map, const VSAPI* api) noexcept : map_(map), api_(api) {}
-    static MapRef create(const VSAPI* api) noexcept { return MapRef(api->createMap(), api); }
-    MapRef(MapRef&& o) noexcept : map_(std::exchange(o.map_, nullptr)), api_(o.api_) {}
-    MapRef& operator=(MapRef&& o) noexcept {
-        if (this != &o) {
-            reset();
-            map_ = std::exchange(o.map_, nullptr);
-            api_ = o.api_;
-        }
-        return *this;
-    }
-    MapRef(const MapRef&) = delete;
-    MapRef& operator=(const MapRef&) = delete;
-    ~MapRef() { reset(); }
-
-    VSMap* get() const noexcept { return map_; }
-    const VSAPI* api() const noexcept { return api_; }
-    void reset() noexcept {
-        if (map_ != nullptr) api_->freeMap(std::exchange(map_, nullptr));
-    }
-    explicit operator bool() const noexcept { return map_ != nullptr; }
-
-private:
-    VSMap* map_ = nullptr;
-    const VSAPI* api_ = nullptr;
-};
+using NodeRef = VsRef<VSNode*>;
+using FrameRef = VsRef<const VSFrame*>;
+using MapRef = VsRef<VSMap*>;
 
 }  // namespace lumeq
