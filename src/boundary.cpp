@@ -300,7 +300,9 @@ struct Parser {
         throw_type_error(fname() + " got an unexpected keyword argument '" + to_utf8(s.get()) + "'");
     }
 
-    void finish() {
+    // Checks what is missing and hands the values over.
+    Args finish();
+    void check_complete() {
         if (!positional_only_passed.empty())
             throw_type_error(fname() + " got some positional-only arguments passed as keyword arguments: " +
                              name_list(positional_only_passed));
@@ -320,6 +322,11 @@ struct Parser {
 
 }  // namespace
 
+Args Parser::finish() {
+    check_complete();
+    return Args::from_parts(std::move(values), std::move(names), std::move(extra));
+}
+
 Args parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Parser p(sig);
     p.positional(args, nargs);
@@ -327,23 +334,11 @@ Args parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
         Py_ssize_t nkw = PyTuple_Size(kwnames);
         for (Py_ssize_t i = 0; i < nkw; ++i) p.keyword(PyTuple_GetItem(kwnames, i), args[nargs + i]);
     }
-    p.finish();
-    Args out;
-    out.values_ = std::move(p.values);
-    out.names_ = std::move(p.names);
-    out.extra_ = std::move(p.extra);
-    return out;
+    return p.finish();
 }
 
 Args parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs) {
     Parser p(sig);
-    if (sig.names.size() == 0 && sig.extra_keywords && kwargs != nullptr) {
-        // Only a catch-all: every keyword goes to the private copy.
-        p.positional(nullptr, args != nullptr ? PyTuple_Size(args) : 0);
-        Args out;
-        out.extra_ = require_new(PyDict_Copy(kwargs));
-        return out;
-    }
     Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
     std::vector<PyObject*> positional;
     for (Py_ssize_t i = 0; i < nargs; ++i) positional.push_back(PyTuple_GetItem(args, i));
@@ -354,12 +349,7 @@ Args parse_tuple_args(const Signature& sig, PyObject* args, PyObject* kwargs) {
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) p.keyword(key, value);
     }
-    p.finish();
-    Args out;
-    out.values_ = std::move(p.values);
-    out.names_ = std::move(p.names);
-    out.extra_ = std::move(p.extra);
-    return out;
+    return p.finish();
 }
 
 void add_note_to_pending(const char* name) noexcept {

@@ -235,9 +235,16 @@ public:
 
     const char* name(size_t i) const { return names_[i]; }
 
+    // Used by the parser.
+    static Args from_parts(std::vector<PyObject*> values, std::vector<const char*> names, PyRef extra) {
+        Args out;
+        out.values_ = std::move(values);
+        out.names_ = std::move(names);
+        out.extra_ = std::move(extra);
+        return out;
+    }
+
 private:
-    friend Args parse_args(const Signature&, PyObject* const*, Py_ssize_t, PyObject*);
-    friend Args parse_tuple_args(const Signature&, PyObject*, PyObject*);
     std::vector<PyObject*> values_;
     std::vector<const char*> names_;
     PyRef extra_;
@@ -377,6 +384,13 @@ private:
 // Builds a heap type from its spec; a failure is reported as unraisable and
 // becomes an internal fault naming the class.
 PyTypeObject* build_type(PyType_Spec& spec, PyObject* base = nullptr);
+
+// The process-wide type object built from `Spec` on first use.
+template <PyType_Spec& Spec>
+PyTypeObject* lazy_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(Spec); });
+}
 
 // Creates an instance of one of our classes holding `value`.
 template <class T>

@@ -231,18 +231,15 @@ PyType_Spec proxy_spec = {"CoreProxy", sizeof(PyBox<PyCoreProxy>), 0,
 }  // namespace
 
 PyTypeObject* core_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(core_spec); });
+    return lazy_type<core_spec>();
 }
 
 PyTypeObject* plugin_iter_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(plugin_iter_spec); });
+    return lazy_type<plugin_iter_spec>();
 }
 
 PyTypeObject* core_proxy_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(proxy_spec); });
+    return lazy_type<proxy_spec>();
 }
 
 PyRef core_new(std::optional<int32_t> threads, std::optional<int64_t> max_cache_mb) {

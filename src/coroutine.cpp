@@ -313,8 +313,7 @@ PyType_Spec coroutine_spec = {"Coroutine", sizeof(PyBox<PyCoroutine>), 0,
 }  // namespace
 
 PyTypeObject* coroutine_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(coroutine_spec); });
+    return lazy_type<coroutine_spec>();
 }
 
 PyRef make_coroutine(std::unique_ptr<Computation> computation, PyRef name, const char* qualname_prefix) {

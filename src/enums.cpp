@@ -252,8 +252,7 @@ PyRef color_family_member(uint8_t value) { return color_family_class().member(va
 PyRef sample_type_member(uint8_t value) { return sample_type_class().member(value); }
 
 PyTypeObject* video_format_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(format_spec); });
+    return lazy_type<format_spec>();
 }
 
 PyRef build_format(const VSFrame* frame, const OwnerHandle& owner) {

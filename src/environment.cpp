@@ -601,33 +601,27 @@ PyCFunction fastcall() {
 // ------------------------------------------------------------ shared entry points
 
 PyTypeObject* environment_data_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(environment_data_spec); });
+    return lazy_type<environment_data_spec>();
 }
 
 PyTypeObject* environment_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(environment_spec); });
+    return lazy_type<environment_spec>();
 }
 
 PyTypeObject* fast_manager_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(manager_spec); });
+    return lazy_type<manager_spec>();
 }
 
 PyTypeObject* environment_policy_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(policy_spec); });
+    return lazy_type<policy_spec>();
 }
 
 PyTypeObject* environment_policy_api_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(policy_api_spec); });
+    return lazy_type<policy_api_spec>();
 }
 
 PyTypeObject* standalone_policy_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(standalone_spec); });
+    return lazy_type<standalone_spec>();
 }
 
 [[noreturn]] void throw_no_environment() { throw_runtime_error(kNoEnvironment); }

@@ -275,15 +275,13 @@ PyType_Spec plane_spec = {"Plane", sizeof(PyBox<PyPlane>), 0, Py_TPFLAGS_DEFAULT
                           plane_slots};
 
 PyTypeObject* plane_type_object() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(plane_spec); });
+    return lazy_type<plane_spec>();
 }
 
 }  // namespace
 
 PyTypeObject* video_frame_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(frame_spec); });
+    return lazy_type<frame_spec>();
 }
 
 PyTypeObject* plane_type() { return plane_type_object(); }

@@ -182,8 +182,7 @@ PyType_Spec frame_iter_spec = {"FrameIter", sizeof(PyBox<PyFrameIter>), 0,
 }  // namespace
 
 PyTypeObject* frame_iter_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(frame_iter_spec); });
+    return lazy_type<frame_iter_spec>();
 }
 
 const Signature frames_signature{"VideoNode.frames", {"prefetch", "backlog"}, 2, 0, 0};

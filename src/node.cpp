@@ -190,8 +190,7 @@ PyType_Spec node_spec = {"VideoNode", sizeof(PyBox<VideoNodeData>), 0,
 }  // namespace
 
 PyTypeObject* video_node_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(node_spec); });
+    return lazy_type<node_spec>();
 }
 
 PyRef make_video_node(NodeRef node, OwnerHandle owner) {

@@ -102,8 +102,7 @@ PyRef current_environment_or_raise() {
 }  // namespace
 
 PyTypeObject* video_output_tuple_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(output_spec); });
+    return lazy_type<output_spec>();
 }
 
 const Signature set_output_signature{"VideoNode.set_output", {"index", "alpha", "alt_output"}, 3, 0, 0};

@@ -266,18 +266,15 @@ PyType_Spec function_iter_spec = {"PluginFunctionIter", sizeof(PyBox<PyFunctionI
 }  // namespace
 
 PyTypeObject* plugin_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(plugin_spec); });
+    return lazy_type<plugin_spec>();
 }
 
 PyTypeObject* function_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(function_spec); });
+    return lazy_type<function_spec>();
 }
 
 PyTypeObject* function_iter_type() {
-    static GilOnceCell<PyTypeObject*> type;
-    return type.get([] { return build_type(function_iter_spec); });
+    return lazy_type<function_iter_spec>();
 }
 
 PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace) {
