@@ -67,8 +67,14 @@ test: test312 test313
 # The suite (and the stress suite) against an address- and UB-sanitized
 # build with asserts on, the sanitizer runtimes preloaded into Python.
 SAN_RUNTIMES := $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so)
+# AddressSanitizer writes its reports to files, so that a report from a
+# subprocess a test started (whose stderr the test captures) still fails the
+# target. UBSan's runtime ignores log_path next to ASan's, so its reports go
+# to stderr, which pytest must not capture at the descriptor level (a report
+# would be lost when the process halts).
+SAN_REPORTS := $(CURDIR)/build/sanitize/reports
 SAN_ENV := LD_PRELOAD="$(SAN_RUNTIMES)" \
-	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=0:handle_segv=1 \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:detect_stack_use_after_return=0:handle_segv=1:log_path=$(SAN_REPORTS)/asan \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(CURDIR)/build/sanitize PYTHONMALLOC=malloc
 
@@ -76,7 +82,10 @@ sanitize: $(VENV)/.installed
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(VENV)/bin/python -DLUMEQ_SANITIZE=ON >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH ninja -C build/sanitize lumeq
-	$(SAN_ENV) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests --sanitized
+	rm -rf $(SAN_REPORTS) && mkdir -p $(SAN_REPORTS)
+	$(SAN_ENV) $(VENV)/bin/python -m pytest -q -p no:cacheprovider --capture=sys tests --sanitized; status=$$?; \
+	  if [ -n "$$(ls -A $(SAN_REPORTS))" ]; then cat $(SAN_REPORTS)/*; echo "sanitizer reports in $(SAN_REPORTS)"; exit 1; fi; \
+	  exit $$status
 
 # Large-count leak and thread stress runs.
 stress: $(VENV)/.installed

@@ -4,8 +4,10 @@ Three independent signals, each checked after a warm-up:
 - live instances of every lumeq class: heap-type instances hold a reference
   to their type, and lumeq objects are invisible to `gc`, so the type's
   reference count is the exact number of live instances;
-- Python memory: pymalloc blocks and `gc`-tracked objects, within a slack;
-- process RSS within a small bound;
+- Python memory: pymalloc blocks (traced bytes when pymalloc is off, as in the
+  sanitizer run) and `gc`-tracked objects, within a slack;
+- process RSS within a small bound (not under AddressSanitizer, whose
+  quarantine keeps freed memory on purpose);
 and, on the VapourSynth side, a probe plugin (leakprobe.cpp) that watches a
 core from inside: it records the warnings VapourSynth logs when a core is
 freed with filter instances or frame buffers still alive, and records the
@@ -22,6 +24,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import tracemalloc
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -75,6 +78,14 @@ def live_instances():
     return {t.__qualname__: sys.getrefcount(t) for t in lumeq_types()}
 
 
+PYMALLOC = sys.getallocatedblocks() > 0
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def python_memory():
+    return sys.getallocatedblocks() if PYMALLOC else tracemalloc.get_traced_memory()[0]
+
+
 def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -98,7 +109,7 @@ class Sample:
 
 def sample():
     settle()
-    return Sample(live_instances(), sys.getallocatedblocks(), len(gc.get_objects()), rss_bytes())
+    return Sample(live_instances(), python_memory(), len(gc.get_objects()), rss_bytes())
 
 
 @dataclass
@@ -154,16 +165,23 @@ def measure(step, rounds, warmup=None):
     something else in the process (a thread winding down, a cache filling)
     lands in one of them only."""
     lumeq_types()
-    for _ in range(warmup if warmup is not None else max(3, rounds // 10)):
-        step()
-    first = sample()
-    for _ in range(rounds // 2):
-        step()
-    middle = sample()
-    for _ in range(rounds - rounds // 2):
-        step()
-    live = settled_growth(first.live)
-    last = sample()
+    tracing = not PYMALLOC and not tracemalloc.is_tracing()
+    if tracing:
+        tracemalloc.start()
+    try:
+        for _ in range(warmup if warmup is not None else max(3, rounds // 10)):
+            step()
+        first = sample()
+        for _ in range(rounds // 2):
+            step()
+        middle = sample()
+        for _ in range(rounds - rounds // 2):
+            step()
+        live = settled_growth(first.live)
+        last = sample()
+    finally:
+        if tracing:
+            tracemalloc.stop()
 
     def grew(field):
         return min(getattr(middle, field) - getattr(first, field), getattr(last, field) - getattr(middle, field))
@@ -174,7 +192,7 @@ def measure(step, rounds, warmup=None):
 # Caches inside CPython (method caches, free lists, interned names) settle
 # within the warm-up but may still move by a few blocks; a per-round leak over
 # hundreds of rounds is far above these bounds.
-BLOCK_SLACK = 64
+BLOCK_SLACK = 64 if PYMALLOC else 16 << 10  # blocks, or bytes when traced
 GC_SLACK = 16
 RSS_SLACK = 4 << 20
 
@@ -183,8 +201,9 @@ def assert_steady(step, rounds, warmup=None, rss_slack=RSS_SLACK):
     growth = measure(step, rounds, warmup)
     assert growth.live == {}, f"live lumeq objects grew over {rounds} rounds: {growth.live}"
     assert growth.gc_objects <= GC_SLACK, f"{growth.gc_objects} more gc-tracked objects after {rounds} rounds"
-    assert growth.blocks <= BLOCK_SLACK, f"{growth.blocks} more Python memory blocks after {rounds} rounds"
-    assert growth.rss <= rss_slack, f"RSS grew by {growth.rss >> 10} KiB over {rounds} rounds"
+    unit = "blocks" if PYMALLOC else "bytes"
+    assert growth.blocks <= BLOCK_SLACK, f"Python memory grew by {growth.blocks} {unit} over {rounds} rounds"
+    assert SANITIZED or growth.rss <= rss_slack, f"RSS grew by {growth.rss >> 10} KiB over {rounds} rounds"
     return growth
 
 

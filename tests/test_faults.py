@@ -252,6 +252,7 @@ ABANDONED = """
 """
 
 
+@pytest.mark.stress
 def test_requests_abandoned_with_their_core(run_py):
     """Cancelled requests and a dropped iterator still rendering while the
     last reference to their core goes away: the core is freed only after
@@ -303,6 +304,7 @@ def test_async_frame_failure_at_every_position(watched, bad):
     assert [r[0][0, 0] for n, r in enumerate(results) if n != bad] == [n for n in range(LENGTH) if n != bad]
 
 
+@pytest.mark.stress
 def test_frame_failures_keep_the_process_sound(run_py):
     """Many failing renders in a row, through all three ways of rendering,
     in a fresh process that must exit cleanly."""

@@ -309,7 +309,7 @@ def test_the_checks_notice_a_leak(leak, monkeypatch):
     core = lumeq.Core()
     clip = core.std.BlankClip(width=8, height=8, length=1)
     kept = []
-    make = {"clip": lambda: clip[0], "python object": lambda: bytes(100), "gc object": lambda: [],
+    make = {"clip": lambda: clip[0], "python object": lambda: bytes(300), "gc object": lambda: [],
             "memory": lambda: bytearray(64 << 10)}[leak]
     with pytest.raises(AssertionError):
         assert_steady(lambda: kept.append(make()), 200)
