@@ -485,6 +485,9 @@ release_buffer = ctypes.PYFUNCTYPE(None, ctypes.POINTER(PyBuffer))(("PyBuffer_Re
 WRITABLE, FORMAT, ND, STRIDES = 0x1, 0x4, 0x8, 0x18
 C_CONTIGUOUS, F_CONTIGUOUS, ANY_CONTIGUOUS = 0x38, 0x58, 0x98
 FLAG_BITS = (0x1, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x100)
+# PyBUF_READ and PyBUF_WRITE alone name memoryview directions, not requests;
+# CPython 3.13 refuses them itself before the exporter is asked.
+NOT_REQUESTS = (0x100, 0x200)
 
 
 def expected_refusal(flags, height, width, itemsize, stride):
@@ -532,7 +535,9 @@ def check_request(plane, flags):
 
 def every_flag_combination():
     for mask in range(1 << len(FLAG_BITS)):
-        yield sum(bit for i, bit in enumerate(FLAG_BITS) if mask >> i & 1)
+        flags = sum(bit for i, bit in enumerate(FLAG_BITS) if mask >> i & 1)
+        if flags not in NOT_REQUESTS:
+            yield flags
 
 
 @pytest.mark.parametrize("fmt, width, height", [
@@ -557,7 +562,7 @@ def test_plane_buffer_requests_fuzzed(watched):
 
     @FUZZ
     @given(st.sampled_from(sorted(FORMATS)), st.integers(1, 80), st.integers(1, 5),
-           st.lists(st.integers(0, 0x3FF), min_size=1, max_size=8))
+           st.lists(st.integers(0, 0x3FF).filter(lambda f: f not in NOT_REQUESTS), min_size=1, max_size=8))
     @counted
     def requests(fmt, width, height, flag_sets):
         if fmt == YUV420P8:
