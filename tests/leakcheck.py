@@ -14,12 +14,14 @@ freed with filter instances or frame buffers still alive, and records the
 core's destruction itself, so a core that is never freed is noticed too.
 """
 import asyncio
+import atexit
 import contextlib
 import ctypes
 import functools
 import gc
 import importlib.util
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -260,7 +262,9 @@ class Probe:
 @functools.cache
 def probe():
     source = Path(__file__).with_name("leakprobe.cpp")
-    target = Path(tempfile.mkdtemp(prefix="lumeq-leakprobe-")) / "libleakprobe.so"
+    directory = tempfile.mkdtemp(prefix="lumeq-leakprobe-")
+    atexit.register(shutil.rmtree, directory, True)  # a mapped library outlives its file
+    target = Path(directory) / "libleakprobe.so"
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # the compiler needs no sanitizer
     subprocess.run([os.environ.get("CXX", "c++"), "-std=c++17", "-O1", "-shared", "-fPIC", "-DVS_USE_API_41",
                     f"-I{vapoursynth_include()}", str(source), "-o", str(target)],
