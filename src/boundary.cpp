@@ -248,14 +248,17 @@ std::string name_list(const std::vector<std::string>& names) {
 
 struct Parser {
     const Signature& sig;
-    std::vector<PyObject*> values;
-    std::vector<const char*> names;
+    ArgValues values{};
+    const char* const* names;
+    size_t count;
     PyRef extra;
     std::vector<std::string> positional_only_passed;
 
     std::string fname() const { return std::string(sig.function) + "()"; }
 
-    explicit Parser(const Signature& s) : sig(s), values(s.names.size(), nullptr), names(s.names.begin(), s.names.end()) {}
+    explicit Parser(const Signature& s) : sig(s), names(s.names.begin()), count(s.names.size()) {
+        if (count > kMaxParameters) internal_fault("too many parameters for the argument parser");
+    }
 
     void positional(PyObject* const* args, Py_ssize_t nargs) {
         if (nargs > sig.positional) {
@@ -278,7 +281,7 @@ struct Parser {
             text = "";
         }
         std::string_view k(text, static_cast<size_t>(size));
-        for (size_t i = static_cast<size_t>(sig.positional_only); i < names.size(); ++i) {
+        for (size_t i = static_cast<size_t>(sig.positional_only); i < count; ++i) {
             if (k == names[i]) {
                 if (values[i] != nullptr) throw_type_error(fname() + " got multiple values for argument '" + std::string(k) + "'");
                 values[i] = value;
@@ -324,7 +327,7 @@ struct Parser {
 
 Args Parser::finish() {
     check_complete();
-    return Args::from_parts(std::move(values), std::move(names), std::move(extra));
+    return Args::from_parts(sig, values, std::move(extra));
 }
 
 Args parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

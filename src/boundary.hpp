@@ -5,6 +5,7 @@
 
 #include "py_ref.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -223,6 +224,10 @@ struct Signature {
 };
 
 // Parsed arguments: one borrowed value (or null) per parameter.
+// Parameter lists are short; their values live inline, with no allocation.
+inline constexpr size_t kMaxParameters = 8;
+using ArgValues = std::array<PyObject*, kMaxParameters>;
+
 class Args {
 public:
     PyObject* operator[](size_t i) const { return values_[i]; }
@@ -233,20 +238,20 @@ public:
     template <class Conv>
     auto convert(size_t i, Conv&& conv) const -> decltype(conv(std::declval<PyObject*>()));
 
-    const char* name(size_t i) const { return names_[i]; }
+    const char* name(size_t i) const { return signature_->names.begin()[i]; }
 
     // Used by the parser.
-    static Args from_parts(std::vector<PyObject*> values, std::vector<const char*> names, PyRef extra) {
+    static Args from_parts(const Signature& signature, const ArgValues& values, PyRef extra) {
         Args out;
-        out.values_ = std::move(values);
-        out.names_ = std::move(names);
+        out.signature_ = &signature;
+        out.values_ = values;
         out.extra_ = std::move(extra);
         return out;
     }
 
 private:
-    std::vector<PyObject*> values_;
-    std::vector<const char*> names_;
+    const Signature* signature_ = nullptr;
+    ArgValues values_{};
     PyRef extra_;
 };
 
@@ -275,7 +280,7 @@ auto convert_named(const char* name, PyObject* value, Conv&& conv) -> decltype(c
 
 template <class Conv>
 auto Args::convert(size_t i, Conv&& conv) const -> decltype(conv(std::declval<PyObject*>())) {
-    return convert_named(names_[i], values_[i], std::forward<Conv>(conv));
+    return convert_named(name(i), values_[i], std::forward<Conv>(conv));
 }
 
 // Method adapter: METH_FASTCALL | METH_KEYWORDS.
