@@ -4,7 +4,7 @@
     lumeq_workloads.py getframe WIDTH HEIGHT FORMAT KEEP FRAMES
     lumeq_workloads.py invoke   CALLS
     lumeq_workloads.py copy     WIDTH HEIGHT FORMAT REPS
-    lumeq_workloads.py asarray  WIDTH HEIGHT FORMAT REPS
+    lumeq_workloads.py asarray  FORMAT REPS ROUNDS
     lumeq_workloads.py gather   WIDTH HEIGHT FORMAT KEEP FRAMES PREFETCH
     lumeq_workloads.py y4m      SCRIPT-ARGS...  (times lumeq-pipe in-process)
 
@@ -73,15 +73,22 @@ def copy(width, height, fmt, reps):
     report("copy", time.perf_counter() - start, reps, checksum)
 
 
-def asarray(width, height, fmt, reps):
+def asarray(fmt, reps, rounds):
+    """numpy.asarray of plane 0 for a 16x16 and a 3840x2160 frame."""
     import numpy
 
     core = lumeq.Core()
-    frame = blank(core, width, height, fmt, 1, 1).get_frame(0)
-    start = time.perf_counter()
-    for _ in range(reps):
-        numpy.asarray(frame[0])
-    report("asarray", time.perf_counter() - start, reps)
+    frames = {size: blank(core, *size, fmt, 1, 1).get_frame(0) for size in ((16, 16), (3840, 2160))}
+    best = {size: float("inf") for size in frames}
+    for _ in range(rounds):
+        for size, frame in frames.items():
+            start = time.perf_counter()
+            for _ in range(reps):
+                numpy.asarray(frame[0])
+            best[size] = min(best[size], time.perf_counter() - start)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"workload": "asarray", "small_seconds": best[(16, 16)], "large_seconds": best[(3840, 2160)],
+                      "items": reps, "peak_rss_kb": peak}))
 
 
 def gather(width, height, fmt, keep, count, prefetch):
