@@ -9,6 +9,14 @@ import lumeq
 
 
 @pytest.fixture
+def default_policy_state():
+    """No policy registered before and after the test (the policy slot is process-wide)."""
+    lumeq.clear_policy()
+    yield
+    lumeq.clear_policy()
+
+
+@pytest.fixture
 def vcore():
     """An independent core of its own (not the environment's)."""
     return lumeq.Core()

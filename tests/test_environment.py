@@ -13,11 +13,8 @@ NO_ENV = ("No environment is currently activated. "
 
 
 @pytest.fixture(autouse=True)
-def default_state():
-    """Each test starts and ends with no policy registered."""
-    clear_policy()
+def clean_policy(default_policy_state):
     yield
-    clear_policy()
 
 
 class Recording(EnvironmentPolicy):

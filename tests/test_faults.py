@@ -16,10 +16,8 @@ GRAY8 = (1 << 28) | (8 << 16)
 
 
 @pytest.fixture(autouse=True)
-def clean_slate():
-    lumeq.clear_policy()
+def clean_policy(default_policy_state):
     yield
-    lumeq.clear_policy()
 
 
 @pytest.fixture

@@ -27,10 +27,8 @@ YUV420P8 = (3 << 28) | (8 << 16) | (1 << 8) | 1
 
 
 @pytest.fixture(autouse=True)
-def clean_slate():
-    lumeq.clear_policy()
+def clean_policy(default_policy_state):
     yield
-    lumeq.clear_policy()
 
 
 def run_scenario(scenario, rounds=ROUNDS):

@@ -28,11 +28,8 @@ RGBS = video_id(RGB, FLOAT, 32)
 
 
 @pytest.fixture(autouse=True)
-def default_state():
-    """A fresh default environment (and so an empty table) for each test."""
-    clear_policy()
+def clean_policy(default_policy_state):
     yield
-    clear_policy()
 
 
 @pytest.fixture

@@ -16,10 +16,8 @@ GRAY16 = (1 << 28) | (16 << 16)
 
 
 @pytest.fixture(autouse=True)
-def clean_slate():
-    lumeq.clear_policy()
+def clean_policy(default_policy_state):
     yield
-    lumeq.clear_policy()
 
 
 @pytest.fixture

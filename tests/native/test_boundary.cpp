@@ -2,6 +2,7 @@
 // internal faults becoming PanicException, a failure without an exception,
 // resumed faults, and references dropped on a thread without the GIL.
 #include "boundary.hpp"
+#include "check.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -11,16 +12,6 @@
 using namespace lumeq;
 
 namespace {
-
-int failures = 0;
-
-#define CHECK(cond)                                                        \
-    do {                                                                   \
-        if (!(cond)) {                                                     \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                    \
-        }                                                                  \
-    } while (0)
 
 // Takes the pending exception as an owned reference (plain CPython calls:
 // this code plays the interpreter's part).

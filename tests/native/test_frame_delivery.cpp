@@ -6,6 +6,7 @@
 #include "core.hpp"
 #include "executor.hpp"
 #include "node.hpp"
+#include "check.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -24,16 +25,6 @@ using namespace lumeq;
 using namespace std::chrono_literals;
 
 namespace {
-
-int failures = 0;
-
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                                   \
-        }                                                                                 \
-    } while (0)
 
 // Polls `done` until it holds or the time is up, with the GIL released as
 // any waiting Python thread would (the executor may need it for a wake).
