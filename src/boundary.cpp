@@ -434,40 +434,50 @@ PyRef str_lossy(std::string_view bytes) {
     return require_new(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
 }
 
+// Replaces each maximal invalid subpart with U+FFFD, as Python's "replace"
+// error handler does.
 std::string lossy_utf8(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
     size_t n = bytes.size();
     size_t i = 0;
-    auto cont = [&](size_t k) { return k < n && (s[k] & 0xC0) == 0x80; };
     while (i < n) {
         unsigned char c = s[i];
-        size_t len = 0;
-        if (c < 0x80)
-            len = 1;
-        else if (c >= 0xC2 && c <= 0xDF && cont(i + 1))
-            len = 2;
-        else if (c >= 0xE0 && c <= 0xEF && cont(i + 1) && cont(i + 2)) {
-            unsigned char c1 = s[i + 1];
-            bool ok = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 > 0x9F);
-            len = ok ? 3 : 0;
-        } else if (c >= 0xF0 && c <= 0xF4 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-            unsigned char c1 = s[i + 1];
-            bool ok = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 > 0x8F);
-            len = ok ? 4 : 0;
-        }
-        if (len == 0) {
-            out += "\xEF\xBF\xBD";
+        size_t need = 0;                        // continuation bytes after the lead
+        unsigned char low = 0x80, high = 0xBF;  // range of the first continuation
+        bool lead = true;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
             ++i;
-            while (i < n && (s[i] & 0xC0) == 0x80 && c >= 0xC2) {  // skip the rest of a truncated sequence
-                ++i;
-                break;
-            }
             continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            if (c == 0xE0) low = 0xA0;
+            if (c == 0xED) high = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            if (c == 0xF0) low = 0x90;
+            if (c == 0xF4) high = 0x8F;
+        } else {
+            lead = false;
         }
-        out.append(bytes.substr(i, len));
-        i += len;
+        size_t taken = 1;
+        while (need > 0 && i + taken < n) {
+            unsigned char next = s[i + taken];
+            bool ok = taken == 1 ? (next >= low && next <= high) : (next & 0xC0) == 0x80;
+            if (!ok) break;
+            ++taken;
+            --need;
+        }
+        if (lead && need == 0) {
+            out.append(bytes.substr(i, taken));
+        } else {
+            out += "\xEF\xBF\xBD";
+        }
+        i += taken;
     }
     return out;
 }

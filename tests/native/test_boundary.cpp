@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace lumeq;
 
@@ -117,6 +118,29 @@ void use_flags_refuse_reentry() {
     CHECK(status == -1 && exc && str_of(exc.get()) == "Already borrowed");
 }
 
+// The decoder for VapourSynth texts must agree with Python's "replace".
+void lossy_decoding_matches_python() {
+    std::vector<std::string> samples = {"plain", "caf\xc3\xa9", "\xff\xfe", "\xe2\x82", "\xe2\x82x",
+                                        "\xf0\x90\x80", "\xf0\x90\x80\x80", "\xed\xa0\x80", "\xc0\xaf",
+                                        "\xf4\x90\x80\x80", "\xe0\x80\x80", std::string("a\0b", 3)};
+    unsigned seed = 12345;
+    for (int k = 0; k < 2000; ++k) {
+        std::string random;
+        for (int j = 0; j < 6; ++j) {
+            seed = seed * 1103515245u + 12345u;
+            random += static_cast<char>((seed >> 16) & 0xFF);
+        }
+        samples.push_back(random);
+    }
+    for (const std::string& bytes : samples) {
+        PyRef expected = PyRef::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+        std::string ours = lossy_utf8(bytes);
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(expected.get(), &size);
+        CHECK(text != nullptr && ours == std::string(text, static_cast<size_t>(size)));
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -129,6 +153,7 @@ int main() {
     fetched_panic_is_resumed_as_fault();
     reference_dropped_off_thread_waits_for_next_entry();
     use_flags_refuse_reentry();
+    lossy_decoding_matches_python();
     --attach_depth_ref();
     if (failures == 0) std::puts("native boundary checks passed");
     return failures == 0 ? 0 : 1;
