@@ -93,10 +93,17 @@ void check_alpha(PyObject* main, PyObject* alpha) {
         throw_runtime_error("Alpha clip format must match the main video");
 }
 
-PyRef current_environment_or_raise() {
+// The current environment's output table; `environment` keeps it alive.
+struct CurrentTable {
+    PyRef environment;
+    OutputTable& table;
+};
+
+CurrentTable current_table() {
     PyRef environment = env_current();
     if (!environment) throw_no_environment();
-    return environment;
+    OutputTable& table = environment_outputs(environment.get());
+    return CurrentTable{std::move(environment), table};
 }
 
 }  // namespace
@@ -121,8 +128,7 @@ PyRef video_node_set_output(PyObject* self, const Args& args) {
 
     PyRef record = make_instance(video_output_tuple_type(),
                                  OutputRecord{PyRef::borrow(self), PyRef::borrow(alpha), alt_output});
-    PyRef environment = current_environment_or_raise();
-    OutputTable& table = environment_outputs(environment.get());
+    auto [environment, table] = current_table();
     PyRef replaced;
     {
         std::lock_guard<std::mutex> lock(table.lock);
@@ -136,8 +142,7 @@ const Signature get_output_signature{"get_output", {"index"}, 1, 0, 0};
 
 PyRef module_get_output(PyObject*, const Args& args) {
     int32_t index = args.has(0) ? args.convert(0, to_i32) : 0;
-    PyRef environment = current_environment_or_raise();
-    OutputTable& table = environment_outputs(environment.get());
+    auto [environment, table] = current_table();
     PyRef found;
     {
         std::lock_guard<std::mutex> lock(table.lock);
@@ -149,8 +154,7 @@ PyRef module_get_output(PyObject*, const Args& args) {
 }
 
 PyRef module_get_outputs(PyObject*) {
-    PyRef environment = current_environment_or_raise();
-    OutputTable& table = environment_outputs(environment.get());
+    auto [environment, table] = current_table();
     // Copied out first: building the dict allocates and must not run under the lock.
     std::vector<std::pair<int32_t, PyRef>> snapshot;
     {
@@ -172,8 +176,7 @@ const Signature clear_output_signature{"clear_output", {"index"}, 1, 0, 0};
 
 PyRef module_clear_output(PyObject*, const Args& args) {
     int32_t index = args.has(0) ? args.convert(0, to_i32) : 0;
-    PyRef environment = current_environment_or_raise();
-    OutputTable& table = environment_outputs(environment.get());
+    auto [environment, table] = current_table();
     PyRef removed;
     {
         std::lock_guard<std::mutex> lock(table.lock);
@@ -187,8 +190,7 @@ PyRef module_clear_output(PyObject*, const Args& args) {
 }
 
 PyRef module_clear_outputs(PyObject*) {
-    PyRef environment = current_environment_or_raise();
-    OutputTable& table = environment_outputs(environment.get());
+    auto [environment, table] = current_table();
     std::map<int32_t, PyRef> removed;
     {
         std::lock_guard<std::mutex> lock(table.lock);

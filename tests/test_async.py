@@ -7,10 +7,7 @@ import threading
 import pytest
 
 import lumeq
-
-
-def video_id(family, sample, bits, sub_w=0, sub_h=0):
-    return (family << 28) | (sample << 24) | (bits << 16) | (sub_w << 8) | sub_h
+from vsformat import video_id
 
 
 GRAY8 = video_id(1, 0, 8)

@@ -6,10 +6,7 @@ import pytest
 
 import lumeq
 from lumeq import ColorFamily, SampleType
-
-
-def video_id(family, sample, bits, ssw, ssh):
-    return (family << 28) | (sample << 24) | (bits << 16) | (ssw << 8) | ssh
+from vsformat import video_id
 
 
 GRAY8 = video_id(1, 0, 8, 0, 0)

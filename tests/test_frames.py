@@ -7,10 +7,7 @@ import numpy as np
 import pytest
 
 import lumeq
-
-
-def video_id(family, sample, bits, ssw, ssh):
-    return (family << 28) | (sample << 24) | (bits << 16) | (ssw << 8) | ssh
+from vsformat import video_id
 
 
 GRAY8, GRAY16, GRAY32 = (video_id(1, 0, b, 0, 0) for b in (8, 16, 32))

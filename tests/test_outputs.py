@@ -6,16 +6,13 @@ import pytest
 
 import lumeq
 from lumeq import EnvironmentPolicy, clear_output, clear_outputs, clear_policy, get_output, get_outputs
+from vsformat import video_id
 
 NO_ENV = ("No environment is currently activated. "
           "(Hint: get_current_environment().use() selects an environment.)")
 
 GRAY, RGB, YUV = 1, 2, 3
 INTEGER, FLOAT = 0, 1
-
-
-def video_id(family, sample, bits, sub_w=0, sub_h=0):
-    return (family << 28) | (sample << 24) | (bits << 16) | (sub_w << 8) | sub_h
 
 
 YUV420P8 = video_id(YUV, INTEGER, 8, 1, 1)

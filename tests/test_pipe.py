@@ -22,10 +22,7 @@ if importlib.util.find_spec("lumeq_pipe") is None:
     sys.path.insert(0, str(ROOT / "python"))
 
 from lumeq_pipe.encode import EncodeError, y4m_colorspace  # noqa: E402
-
-
-def video_id(family, sample, bits, ssw, ssh):
-    return (family << 28) | (sample << 24) | (bits << 16) | (ssw << 8) | ssh
+from vsformat import video_id
 
 
 GRAY8 = video_id(1, 0, 8, 0, 0)
