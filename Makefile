@@ -4,7 +4,7 @@ PY312 := $(shell tools/find-python 3.12)
 PY313 := $(shell tools/find-python 3.13)
 VENV := .venv
 VENV313 := .venv313
-DEPS := vapoursynth pytest numpy hypothesis mypy scikit-build-core cmake ninja
+DEPS := vapoursynth vapoursynth-bestsource pytest numpy hypothesis mypy scikit-build-core cmake ninja
 SOURCES := $(wildcard src/*.cpp src/*.hpp python/lumeq_pipe/*.py stubs/*) CMakeLists.txt pyproject.toml
 PIP_FLAGS := --disable-pip-version-check -q
 

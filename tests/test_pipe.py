@@ -353,3 +353,31 @@ def test_console_script_is_installed():
         pytest.skip("lumeq-pipe is not installed next to this interpreter")
     proc = subprocess.run([command, "--help"], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0 and proc.stdout.startswith("usage: lumeq-pipe")
+
+
+@needs_ffmpeg
+@pytest.mark.parametrize("props, reported", [
+    ({}, {"chroma_location": "center", "field_order": "progressive", "sample_aspect_ratio": "N/A"}),
+    ({"_ChromaLocation": 0}, {"chroma_location": "left"}),
+    ({"_ChromaLocation": 1}, {"chroma_location": "center"}),
+    ({"_ChromaLocation": 2}, {"chroma_location": "topleft"}),
+    ({"_SARNum": 32, "_SARDen": 27}, {"sample_aspect_ratio": "32:27"}),
+    ({"_FieldBased": 0}, {"field_order": "progressive"}),
+    ({"_FieldBased": 1}, {"field_order": "bb"}),
+    ({"_FieldBased": 2}, {"field_order": "tt"}),
+    ({"_Range": 1}, {"color_range": "pc"}),
+    ({"_Range": 0}, {"color_range": "tv"}),
+    ({"_ColorRange": 0}, {"color_range": "pc"}),
+    ({"_ColorRange": 1}, {"color_range": "tv"}),
+], ids=str)
+def test_header_carries_the_first_frames_properties(script, tmp_path, props, reported):
+    source = script(f"from lumeq import core\n"
+                    f"clip = core.std.BlankClip(format={YUV420P8}, width=16, height=16, length=2)\n"
+                    f"core.std.SetFrameProps(clip=clip, **{props!r}).set_output()\n")
+    out = tmp_path / "out.y4m"
+    proc = run_pipe(source, out)
+    assert proc.returncode == 0, proc.stderr.decode()
+    probe = subprocess.run([FFPROBE, "-v", "error", "-select_streams", "v:0", "-show_entries",
+                            "stream=" + ",".join(reported), "-of", "default=nw=1", str(out)],
+                           capture_output=True, text=True, timeout=60)
+    assert dict(line.split("=", 1) for line in probe.stdout.split()) == reported

@@ -4,6 +4,7 @@ from __future__ import annotations
 from typing import BinaryIO
 
 import lumeq
+from lumeq_pipe.y4m_header import frame_fields
 
 
 class EncodeError(Exception):
@@ -89,7 +90,7 @@ class Y4MEncoder(RawEncoder):
         colorspace = y4m_colorspace(first.format)
         fps = clip.fps
         return (f"YUV4MPEG2 W{clip.width} H{clip.height} F{fps.numerator}:{fps.denominator} "
-                f"Ip A0:0 C{colorspace}\n").encode("ascii")
+                f"{frame_fields(colorspace, first.props)}\n").encode("ascii")
 
     def write(self, out: BinaryIO, frame: lumeq.VideoFrame) -> int:
         out.write(b"FRAME\n")
