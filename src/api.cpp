@@ -44,17 +44,38 @@ std::string parent_directory(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// Steps 2 to 6: where the library should be, from vapoursynth.__file__.
-std::string library_path() {
+// The package's file, found without running the package: an imported module is
+// asked for its __file__; otherwise only the import finders run.
+PyRef package_file() {
     PyRef name = str_from_utf8("vapoursynth");
-    PyRef package = require_new(PyImport_Import(name.get()));
-    PyRef file = require_new(PyObject_GetAttrString(package.get(), "__file__"));
+    PyRef package = PyRef::steal(PyImport_GetModule(name.get()));
+    if (package) return require_new(PyObject_GetAttrString(package.get(), "__file__"));
+    if (PyErr_Occurred() != nullptr) throw PyErrSet{};
+    PyRef util = require_new(PyImport_ImportModule("importlib.util"));
+    PyRef spec = call_method(util.get(), "find_spec", {name.get()});
+    if (spec.get() == Py_None) throw PyError::message(PyExc_ModuleNotFoundError, "No module named 'vapoursynth'");
+    PyRef origin = require_new(PyObject_GetAttrString(spec.get(), "origin"));
+    if (origin.get() == Py_None)  // a namespace package: no file to stand next to
+        throw PyError::message(PyExc_AttributeError, "module 'vapoursynth' has no attribute '__file__'");
+    return origin;
+}
+
+// Where the library should be: next to the package's file.
+std::string library_path() {
+    PyRef file = package_file();
     std::string path = to_utf8(file.get());
     if (path.empty() || path == "/") throw_runtime_error("vapoursynth.__file__ has no parent directory");
     std::string dir = parent_directory(path);
     if (dir.empty()) return kLibraryName;
     if (dir.back() != '/') dir += '/';
     return dir + kLibraryName;
+}
+
+// KeyboardInterrupt, SystemExit and the like leave the pending error in place
+// (so the load is not cached and is tried again); ordinary errors are rendered.
+std::string render_unless_fatal() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw PyErrSet{};
+    return render_pending_exception();
 }
 
 LoadOutcome open_library(const std::string& path) {
@@ -87,21 +108,30 @@ LoadOutcome load() {
         try {
             path = library_path();
         } catch (const PyErrSet&) {
-            return render_pending_exception();
+            return render_unless_fatal();
         } catch (const PyError& error) {
             error.restore();
-            return render_pending_exception();
+            return render_unless_fatal();
         }
     }
     return open_library(path);
 }
 
 GilOnceCell<LoadOutcome> APIS;
+thread_local bool loading_here = false;
 
 }  // namespace
 
 const Apis& apis() {
-    const LoadOutcome& outcome = APIS.get(load);
+    if (loading_here && !APIS.ready())
+        throw_runtime_error("the VapourSynth library is still being located by this thread");
+    const LoadOutcome& outcome = APIS.get([] {
+        loading_here = true;
+        struct Done {
+            ~Done() { loading_here = false; }
+        } done;
+        return load();
+    });
     if (const auto* loaded = std::get_if<Apis>(&outcome)) return *loaded;
     throw_runtime_error(std::get<std::string>(outcome));
 }

@@ -3,6 +3,7 @@
 #include "environment.hpp"
 #include "plugin.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -70,6 +71,14 @@ struct PyPluginIter {
     UseFlag use;
 };
 
+// A cache size in MiB whose byte count fits VapourSynth's signed 64-bit field.
+int64_t to_cache_mb(PyObject* obj) {
+    int64_t mb = to_i64(obj);
+    if (mb > (INT64_MAX >> 20) || mb < (INT64_MIN >> 20))
+        throw PyError::message(PyExc_OverflowError, "cache size in bytes does not fit a signed 64-bit integer");
+    return mb;
+}
+
 const Signature core_new_signature{"Core.__new__", {"threads", "max_cache_size"}, 2, 0, 0};
 
 PyObject* core_tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
@@ -78,7 +87,7 @@ PyObject* core_tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept 
         std::optional<int32_t> threads;
         std::optional<int64_t> cache;
         if (parsed.has(0) && parsed[0] != Py_None) threads = parsed.convert(0, to_i32);
-        if (parsed.has(1) && parsed[1] != Py_None) cache = parsed.convert(1, to_i64);
+        if (parsed.has(1) && parsed[1] != Py_None) cache = parsed.convert(1, to_cache_mb);
         return core_new(threads, cache).release();
     });
 }
@@ -105,10 +114,10 @@ PyRef core_get_max_cache_size(PyObject* self) {
 }
 
 void core_set_max_cache_size(PyObject* self, PyObject* value) {
-    int64_t mb = convert_named("mb", value, to_i64);
+    int64_t mb = convert_named("mb", value, to_cache_mb);
     if (mb < 1) throw_value_error("Maximum cache size must be a positive number");
     const OwnerHandle& owner = unbox<PyCore>(self).owner;
-    owner.api()->setMaxCacheSize(static_cast<int64_t>(static_cast<uint64_t>(mb) << 20), owner.core());
+    owner.api()->setMaxCacheSize(mb * 1048576, owner.core());
 }
 
 PyRef core_plugins(PyObject* self) {
@@ -246,7 +255,7 @@ PyRef core_new(std::optional<int32_t> threads, std::optional<int64_t> max_cache_
     const VSAPI* api = apis().api;
     VSCore* core = api->createCore(0);
     OwnerHandle owner = OwnerHandle::create(core, api);
-    if (max_cache_mb) api->setMaxCacheSize(static_cast<int64_t>(static_cast<uint64_t>(*max_cache_mb) << 20), core);
+    if (max_cache_mb) api->setMaxCacheSize(*max_cache_mb * 1048576, core);
     if (threads) api->setThreadCount(*threads, core);
     return make_instance(core_type(), PyCore{std::move(owner)});
 }

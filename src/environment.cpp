@@ -1,5 +1,6 @@
 #include "environment.hpp"
 
+#include "api.hpp"
 #include "core.hpp"
 
 #include <atomic>
@@ -73,6 +74,7 @@ bool is_environment_data(PyObject* obj) { return PyObject_TypeCheck(obj, environ
 
 PyRef get_or_create_core(PyObject* environment) {
     EnvironmentState& env = env_state(environment);
+    apis();  // locating the library runs Python code: never under the core lock
     auto lock = lock_detached(env.core_lock);
     if (env.core) return env.core.clone();
     // Under the lock for the whole creation, so racing first requests get one core.

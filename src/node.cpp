@@ -36,8 +36,9 @@ PyObject* fraction_class() {
 
 PyRef node_fps(PyObject* self) {
     const VSVideoInfo& vi = video_info(self);
-    PyRef num = py_int(vi.fpsNum);
-    PyRef den = py_int(vi.fpsDen);
+    // A variable frame rate has denominator 0; it reads as 0/1.
+    PyRef num = py_int(vi.fpsDen == 0 ? 0 : vi.fpsNum);
+    PyRef den = py_int(vi.fpsDen == 0 ? 1 : vi.fpsDen);
     return require_new(PyObject_CallFunctionObjArgs(fraction_class(), num.get(), den.get(), nullptr));
 }
 

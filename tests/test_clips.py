@@ -37,6 +37,11 @@ def test_properties_and_repr(blank):
     assert bool(clip)
 
 
+def test_variable_frame_rate_reads_zero(vcore, blank):
+    vfr = vcore.std.Splice(clips=[blank(fpsnum=24), blank(fpsnum=30)], mismatch=True)
+    assert vfr.fps == Fraction(0, 1)
+
+
 def test_variable_size_clip(vcore):
     joined = vcore.std.Splice(clips=[vcore.std.BlankClip(width=16, height=16), vcore.std.BlankClip(width=32, height=32)],
                               mismatch=1)

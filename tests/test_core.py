@@ -55,8 +55,12 @@ def test_settable_properties_have_no_deleter(name):
          "while processing 'threads'"),
         (lambda: lumeq.Core(threads="2"), TypeError, None, "while processing 'threads'"),
         (lambda: lumeq.Core(max_cache_size=2**70), OverflowError, None, "while processing 'max_cache_size'"),
+        (lambda: lumeq.Core(max_cache_size=2**44 + 1), OverflowError, None, "while processing 'max_cache_size'"),
+        (lambda: lumeq.Core(max_cache_size=2**43), OverflowError, None, "while processing 'max_cache_size'"),
+        (lambda: setattr(lumeq.Core(), "max_cache_size", 2**43), OverflowError, None, "while processing 'mb'"),
     ],
-    ids=["too-many", "unexpected", "multiple", "overflow", "not-int", "overflow64"],
+    ids=["too-many", "unexpected", "multiple", "overflow", "not-int", "overflow64", "bytes-wrap", "bytes-sign",
+         "setter-bytes"],
 )
 def test_argument_errors(call, exc, message, note):
     with pytest.raises(exc) as info:
