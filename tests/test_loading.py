@@ -171,7 +171,7 @@ def test_interrupt_while_locating_is_not_cached(run_py, exc):
 def test_namespace_package_has_no_file(run_py, tmp_path):
     (tmp_path / "vapoursynth").mkdir()
     proc = run_py(f"""
-        import sys
+        import importlib.util, sys
         import lumeq
         sys.path[:] = [{str(tmp_path)!r}]
         try:
