@@ -180,6 +180,20 @@ PyRef fetch_exception() {
 
 void discard_exception() { fetch_exception(); }
 
+void discard_refusal() {
+    // The errors a conversion raises when it does not apply (UnicodeError
+    // covers text encoding); everything else reports a real failure.
+    bool refusal = exception_matches(PyExc_TypeError) || exception_matches(PyExc_OverflowError) ||
+                   exception_matches(PyExc_ValueError) || exception_matches(PyExc_UnicodeError);
+    if (!refusal) throw PyErrSet{};
+    discard_exception();
+}
+
+void discard_ordinary_exception() {
+    if (!exception_matches(PyExc_Exception)) throw PyErrSet{};
+    discard_exception();
+}
+
 bool exception_matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
 
 namespace detail {

@@ -82,6 +82,12 @@ inline int require_status(int status) {
 PyRef fetch_exception();
 // Discards the pending exception, resuming it if it is a PanicException.
 void discard_exception();
+// Discards a pending ordinary refusal of a conversion; anything else
+// (KeyboardInterrupt, MemoryError, ...) stays pending and is thrown as PyErrSet.
+void discard_refusal();
+// Discards a pending Exception; a BaseException-only error (KeyboardInterrupt,
+// SystemExit, GeneratorExit) stays pending and is thrown as PyErrSet.
+void discard_ordinary_exception();
 // Whether the pending exception is an instance of `type`; false if none.
 bool exception_matches(PyObject* type);
 

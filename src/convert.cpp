@@ -57,7 +57,7 @@ namespace {
 std::optional<Value> try_integer(PyObject* value, bool as_float) {
     long n = PyLong_AsLong(value);
     if (n == -1 && PyErr_Occurred()) {
-        discard_exception();
+        discard_refusal();
         return std::nullopt;
     }
     if (as_float) return Value::of_float(static_cast<double>(n));
@@ -67,7 +67,7 @@ std::optional<Value> try_integer(PyObject* value, bool as_float) {
 std::optional<Value> try_float(PyObject* value) {
     double d = PyFloat_AsDouble(value);
     if (d == -1.0 && PyErr_Occurred()) {
-        discard_exception();
+        discard_refusal();
         return std::nullopt;
     }
     return Value::of_float(d);
@@ -78,7 +78,7 @@ std::optional<Value> try_text(PyObject* value) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(value, &size);  // cached by the str, which the caller holds
     if (text == nullptr) {
-        discard_exception();
+        discard_refusal();
         return std::nullopt;
     }
     return Value::of_data(Value::Kind::Text, std::string_view(text, static_cast<size_t>(size)));
@@ -88,20 +88,20 @@ std::optional<Value> try_text(PyObject* value) {
 bool collect_small_ints(PyObject* value, std::string& scratch) {
     Py_ssize_t size = PySequence_Size(value);
     if (size < 0) {
-        discard_exception();
+        discard_refusal();
         return false;
     }
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* raw = PySequence_GetItem(value, i);
         if (raw == nullptr) {
-            discard_exception();
+            discard_refusal();
             return false;
         }
         PyRef item = PyRef::steal(raw);
         if (!PyLong_Check(item.get())) return false;
         long byte = PyLong_AsLong(item.get());
         if (byte == -1 && PyErr_Occurred()) {
-            discard_exception();
+            discard_refusal();
             return false;
         }
         if (byte < 0 || byte > 255) return false;
@@ -115,7 +115,7 @@ std::optional<Value> try_binary(PyObject* value, std::string& scratch) {
         char* bytes = nullptr;
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(value, &bytes, &size) < 0) {
-            discard_exception();
+            discard_refusal();
             return std::nullopt;
         }
         return Value::of_data(Value::Kind::Binary, std::string_view(bytes, static_cast<size_t>(size)));
@@ -143,7 +143,7 @@ std::string keyword_text(PyObject* key) {
     PyRef text = PyUnicode_Check(key) ? PyRef::borrow(key) : require_new(PyObject_Str(key));
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) return std::string(utf8, static_cast<size_t>(size));
-    discard_exception();
+    discard_refusal();
     PyRef bytes = require_new(PyUnicode_AsEncodedString(text.get(), "utf-8", "replace"));
     return std::string(PyBytes_AsString(bytes.get()), static_cast<size_t>(PyBytes_Size(bytes.get())));
 }

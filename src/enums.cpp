@@ -130,7 +130,7 @@ PyRef enum_richcompare(PyObject* self, PyObject* other, int op) {
     } else {
         theirs = PyLong_AsLong(other);
         if (theirs == -1 && PyErr_Occurred()) {
-            discard_exception();
+            discard_refusal();
             return PyRef::borrow(Py_NotImplemented);
         }
     }

@@ -635,14 +635,14 @@ PyRef env_current() {
     try {
         policy = get_policy();
     } catch (const PyErrSet&) {
-        discard_exception();
+        discard_ordinary_exception();
         return PyRef();
     } catch (const PyError&) {
         return PyRef();
     }
     PyRef environment = ask_current_environment(policy.get());
     if (!environment) {
-        discard_exception();
+        discard_ordinary_exception();
         return PyRef();
     }
     if (!is_environment_data(environment.get())) return PyRef();
@@ -660,7 +660,7 @@ bool core_resolved() {
     if (!policy) return false;
     PyRef environment = ask_current_environment(policy.get());
     if (!environment) {
-        discard_exception();
+        discard_ordinary_exception();
         return false;
     }
     if (!is_environment_data(environment.get())) return false;

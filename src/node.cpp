@@ -82,7 +82,7 @@ int64_t frame_count(PyObject* self) { return video_info(self).numFrames; }
 PyRef subscript_index(PyObject* self, PyObject* key) {
     long index = PyLong_AsLong(key);
     if (index == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
+        discard_refusal();
         throw_type_error("VideoNode indices must be integers or slices");
     }
     int64_t n = frame_count(self);
@@ -132,7 +132,7 @@ PyRef node_multiply(PyObject* left, PyObject* right) {
     if (!is_video_node(left)) return not_implemented();
     long times = PyLong_AsLong(right);
     if (times == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
+        discard_refusal();
         throw_type_error("Clips may only be repeated by integer factors");
     }
     if (times < 1) throw_value_error("Loop count must greater than zero");

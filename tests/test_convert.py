@@ -113,6 +113,37 @@ def test_list_changed_during_conversion(vcore, blank, build, remaining):
     assert vcore.std.DeleteFrames(clip=blank(length=10), frames=frames).num_frames == remaining
 
 
+class Interrupting:
+    """Raises a non-Exception from every conversion probe."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc()
+
+    __float__ = __index__
+
+    def __len__(self):
+        raise self.exc()
+
+    def __getitem__(self, i):
+        raise self.exc()
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, MemoryError])
+@pytest.mark.parametrize("use", [
+    lambda core, clip, v: core.std.BlankClip(width=v),
+    lambda core, clip, v: core.std.Trim(clip=clip, first=v),
+    lambda core, clip, v: core.std.SetFrameProp(clip=clip, prop="p", data=v),
+    lambda core, clip, v: clip[v],
+    lambda core, clip, v: clip * v,
+], ids=["int-arg", "int-arg-list", "data-arg", "subscript", "repeat"])
+def test_non_refusal_errors_from_probes_propagate(vcore, blank, use, exc):
+    with pytest.raises(exc):
+        use(vcore, blank(), Interrupting(exc))
+
+
 # ------------------------------------------------------------ other kinds
 
 

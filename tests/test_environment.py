@@ -515,3 +515,14 @@ def test_per_thread_policy_keeps_cores_apart():
     assert all(first is second for first, second, _ in seen.values())
     assert len({id(first) for first, _, _ in seen.values()}) == 3
     assert len({env_id for _, _, env_id in seen.values()}) == 3
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_non_exception_from_current_hook_propagates(exc):
+    class Interrupted(Recording):
+        def get_current_environment(self):
+            raise exc()
+
+    register_policy(Interrupted())
+    with pytest.raises(exc):
+        lumeq.core.std

@@ -165,6 +165,7 @@ class Refused(Exception):
 
 
 INT64 = (-(2**63), 2**63 - 1)
+REFUSALS = (TypeError, ValueError, OverflowError)  # what a probe may discard; anything else propagates
 WRONG_KIND = "The wrong function was used to retrieve the property"
 
 
@@ -189,11 +190,11 @@ def scalar(value, as_float):
     """(kind, value) of what one Python value is stored as."""
     if isinstance(value, bool):
         return ("float", float(value)) if as_float else ("int", int(value))
-    with contextlib.suppress(Exception):
+    with contextlib.suppress(*REFUSALS):
         n = operator.index(value)
         if INT64[0] <= n <= INT64[1]:
             return ("float", float(n)) if as_float else ("int", n)
-    with contextlib.suppress(Exception):
+    with contextlib.suppress(*REFUSALS):
         return "float", as_double(value)
     if isinstance(value, str):
         with contextlib.suppress(UnicodeEncodeError):
@@ -204,7 +205,7 @@ def scalar(value, as_float):
     elif isinstance(value, lumeq.VideoNode):
         return "node", value
     elif is_sequence(value):
-        with contextlib.suppress(Exception):
+        with contextlib.suppress(*REFUSALS):
             items = [value[i] for i in range(len(value))]
             if all(isinstance(b, int) and 0 <= b <= 255 for b in items):
                 return "data", bytes(items)
@@ -290,6 +291,10 @@ def test_value_conversion(watched):
                 assert message == refused.message
             elif refused.kind is TypeError:
                 assert message.startswith('invalid argument name: "')
+        except Exception as failure:
+            event(f"propagated: {type(failure).__name__}")
+            with pytest.raises(type(failure)):
+                echo(**kwargs)
         else:
             event(f"stored: {type(want).__name__}")
             assert same(echo(**kwargs), want)
