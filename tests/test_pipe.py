@@ -2,6 +2,7 @@
 against ffmpeg as a real reader and against frames read through lumeq."""
 import hashlib
 import importlib.util
+import io
 import os
 import pty
 import shutil
@@ -10,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import time
+from fractions import Fraction
 from pathlib import Path
 
 import pytest
@@ -22,6 +24,7 @@ if importlib.util.find_spec("lumeq_pipe") is None:
     sys.path.insert(0, str(ROOT / "python"))
 
 from lumeq_pipe.encode import EncodeError, y4m_colorspace  # noqa: E402
+from lumeq_pipe.timecodes import FrameClock  # noqa: E402
 from vsformat import video_id
 
 
@@ -230,7 +233,7 @@ def test_script_environment_arguments_and_info(script):
     info = dict(line.split(":", 1) for line in proc.stdout.decode().splitlines())
     assert {k: v.strip() for k, v in info.items()} == {
         "output": "2", "size": "100x32", "frames": "7", "frame rate": "30000/1001 (29.970 frames/s)",
-        "format": "YUV420P8", "alpha": "none"}
+        "format": "YUV420P8", "alpha": "none", "outputs": "0, 2"}
 
 
 def test_script_output_cannot_corrupt_the_stream(script):
@@ -381,3 +384,62 @@ def test_header_carries_the_first_frames_properties(script, tmp_path, props, rep
                             "stream=" + ",".join(reported), "-of", "default=nw=1", str(out)],
                            capture_output=True, text=True, timeout=60)
     assert dict(line.split("=", 1) for line in probe.stdout.split()) == reported
+
+
+# Frames 2 and 3 last 1/12 s instead of the clip's nominal 1/24 s.
+VFR_SCRIPT = f'''
+from lumeq import core
+clip = core.std.BlankClip(format={GRAY8}, width=16, height=16, length=6, fpsnum=24, fpsden=1)
+slow = core.std.SetFrameProps(clip=clip, _DurationNum=1, _DurationDen=12)
+(clip[:2] + slow[2:4] + clip[4:]).set_output()
+'''
+
+
+@pytest.mark.parametrize("args, timecodes, warned", [
+    ([], None, True),
+    (["--timecodes", "tc.txt"], [0, 41.666667, 83.333333, 166.666667, 250, 291.666667], False),
+    (["-c", "none", "-t", "tc.txt", "-s", "3"], [0, 83.333333, 125], False),
+], ids=str)
+def test_timecodes_and_the_nominal_rate_warning(script, tmp_path, monkeypatch, args, timecodes, warned):
+    monkeypatch.chdir(tmp_path)
+    proc = run_pipe(script(VFR_SCRIPT), "out.y4m", *args)
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert ("rate is only nominal" in proc.stderr.decode()) == warned
+    if timecodes is not None:
+        lines = (tmp_path / "tc.txt").read_text().splitlines()
+        assert lines[0] == "# timecode format v2"
+        assert [float(t) for t in lines[1:]] == timecodes
+
+
+def test_timecodes_do_not_drift():
+    clock_out = io.StringIO()
+    clock = FrameClock(Fraction(30000, 1001), clock_out)
+    for n in range(100_001):
+        clock.advance(n, {"_DurationNum": 1001, "_DurationDen": 30000})
+    # Frame 100000 starts at exactly 100000 * 1001 / 30000 s = 3336666.666667 ms.
+    assert clock_out.getvalue().splitlines()[-1] == "3336666.666667"
+    assert not clock.varies
+
+
+def test_script_from_standard_input(tmp_path):
+    (tmp_path / "helper.py").write_text(f"FMT = {GRAY8}\n")
+    source = ("import helper\nfrom lumeq import core\nassert '__file__' not in globals()\n"
+              "core.std.BlankClip(format=helper.FMT, width=8, height=8, length=2).set_output(3)\n")
+    proc = run_pipe("--info", "-o", 3, "-", input=source.encode(), cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert "outputs:         3\n" in proc.stdout.decode()
+    failed = run_pipe("-", "out.y4m", input=b"raise ValueError('from stdin')", cwd=tmp_path)
+    assert failed.returncode == 1 and b"ValueError: from stdin" in failed.stderr
+
+
+def test_info_names_the_first_frames_properties(script):
+    source = script(f"""
+        from lumeq import core
+        clip = core.std.BlankClip(format={YUV420P8}, width=8, height=8)
+        core.std.SetFrameProps(clip=clip, _ChromaLocation=2, _FieldBased=2, _Range=0,
+                               _SARNum=10, _SARDen=11).set_output(4)
+        clip.set_output(1)
+    """)
+    info = run_pipe("--info", "-o", 4, source).stdout.decode()
+    assert ("chroma location: top_left\nfield order:     top field first\nrange:           limited\n"
+            "SAR:             10:11\noutputs:         1, 4\n") in info

@@ -2,18 +2,21 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import errno
 import os
 import signal
 import sys
 import threading
-from typing import Any, BinaryIO, Sequence
+from typing import Any, BinaryIO, Iterator, Sequence, TextIO
 
 import lumeq
 
 from .encode import ENCODERS, EncodeError, RawEncoder, has_constant_format
 from .host import Host, HostError, ScriptFailed, find_output, run_script
+from .metadata import describe_props
 from .progress import Progress
+from .timecodes import FrameClock, TimingError
 
 EXIT_OK = 0
 EXIT_ERROR = 1
@@ -83,7 +86,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="lumeq-pipe", description=_DESCRIPTION, epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("script", metavar="SCRIPT", help="the Python script to run")
+    parser.add_argument("script", metavar="SCRIPT", help="the Python script to run, or - to read it from standard input")
     parser.add_argument("out", metavar="OUT", nargs="?",
                         help="the file to write, or - for standard output (not needed with --info)")
     parser.add_argument("-a", "--arg", metavar="KEY=VALUE", action="append", type=_script_arg, default=[],
@@ -99,8 +102,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("-c", "--container", choices=sorted(ENCODERS), default="y4m",
                         help="y4m: a YUV4MPEG2 stream (YUV and gray integer formats); "
                              "none: raw planes, any format (default y4m)")
+    parser.add_argument("-t", "--timecodes", metavar="FILE", default=None,
+                        help="also write each written frame's start time, from its duration properties, "
+                             "to FILE as a v2 timecode file (for variable-rate clips)")
     parser.add_argument("-i", "--info", action="store_true",
-                        help="print the output's size, length, frame rate and format, and render nothing")
+                        help="print the output's size, length, frame rate, format and first frame's "
+                             "siting, field order, range and SAR, the script's output indices, and render nothing")
     parser.add_argument("-p", "--progress", action="store_true",
                         help="report progress even when standard error is not a terminal")
     return parser
@@ -168,7 +175,14 @@ def describe(index: int, output: lumeq.VideoOutputTuple) -> str:
         ("format", clip.format_name if has_constant_format(clip) else "variable"),
         ("alpha", "none" if alpha is None else (alpha.format_name if has_constant_format(alpha) else "variable")),
     ]
-    return "".join(f"{key + ':':<12}{value}\n" for key, value in lines)
+    if clip.num_frames > 0:
+        try:
+            props = clip.get_frame(0).props
+        except RuntimeError as exc:
+            raise PipeError(f"frame 0 failed to render: {exc}") from None
+        lines += describe_props(props)
+    lines.append(("outputs", ", ".join(str(i) for i in lumeq.get_outputs())))
+    return "".join(f"{key + ':':<17}{value}\n" for key, value in lines)
 
 
 class _Interrupt:
@@ -192,7 +206,7 @@ _interrupt = _Interrupt()
 
 
 def _render(clip: lumeq.VideoNode, first: int, last: int, sink: Sink, encoder: RawEncoder,
-            requests: int | None, progress: Progress) -> None:
+            requests: int | None, progress: Progress, clock: FrameClock) -> None:
     whole = first == 0 and last == clip.num_frames - 1
     frames = (clip if whole else clip[first:last + 1]).frames(prefetch=requests)
     out: BinaryIO | None = None
@@ -209,6 +223,7 @@ def _render(clip: lumeq.VideoNode, first: int, last: int, sink: Sink, encoder: R
                 header = encoder.header(clip, frame)
                 out = sink.open()
                 out.write(header)
+            clock.advance(first + progress.done, frame.props)
             progress.advance(encoder.write(out, frame))
             del frame
         if _interrupt.requested:
@@ -261,13 +276,37 @@ def _write_output(opts: argparse.Namespace, clip: lumeq.VideoNode, sink: Sink) -
         raise PipeError(str(exc)) from None
     terminal = sys.stderr.isatty()
     progress = Progress(last - first + 1, sys.stderr, live=terminal or opts.progress, terminal=terminal)
+    with _timecode_file(opts.timecodes) as timecodes:
+        clock = FrameClock(clip.fps, timecodes)
+        status = _render_reporting(clip, first, last, sink, encoder, opts, progress, clock)
+    if clock.varies and timecodes is None and opts.container == "y4m":
+        _fail("warning: the frames' durations vary; the Y4M frame rate is only nominal "
+              "(write their times with --timecodes FILE)")
+    return status
+
+
+@contextlib.contextmanager
+def _timecode_file(path: str | None) -> Iterator[TextIO | None]:
+    if path is None:
+        yield None
+        return
     try:
-        _render(clip, first, last, sink, encoder, opts.requests, progress)
+        stream = open(path, "w", encoding="ascii")
+    except OSError as exc:
+        raise PipeError(f"cannot open {path}: {exc.strerror or exc}") from None
+    with stream:
+        yield stream
+
+
+def _render_reporting(clip: lumeq.VideoNode, first: int, last: int, sink: Sink, encoder: RawEncoder,
+                      opts: argparse.Namespace, progress: Progress, clock: FrameClock) -> int:
+    try:
+        _render(clip, first, last, sink, encoder, opts.requests, progress, clock)
     except FrameFailed as exc:
         _fail(str(exc))
         progress.finish(f"stopped at frame {exc.frame}")
         return EXIT_ERROR
-    except EncodeError as exc:
+    except (EncodeError, TimingError) as exc:
         _fail(str(exc))
         return EXIT_ERROR
     except KeyboardInterrupt:

@@ -4,7 +4,7 @@ from __future__ import annotations
 from typing import BinaryIO
 
 import lumeq
-from lumeq_pipe.y4m_header import frame_fields
+from .metadata import frame_fields
 
 
 class EncodeError(Exception):

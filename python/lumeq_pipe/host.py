@@ -1,6 +1,7 @@
 """Hosting a script: a private environment, the script run inside it, its outputs."""
 from __future__ import annotations
 
+import builtins
 import os
 import runpy
 import sys
@@ -114,13 +115,19 @@ def _from_script(tb: TracebackType | None, path: str) -> TracebackType | None:
     return tb
 
 
+STDIN_NAME = "<stdin>"
+
+
 def run_script(path: str, script_args: dict[str, str]) -> dict[str, Any]:
-    """Runs the script file at `path` in the current environment with the
-    `script_args` as extra globals; returns its globals.
+    """Runs the script file at `path` (or standard input for "-") in the
+    current environment with the `script_args` as extra globals; returns its
+    globals.
 
     Raises ScriptFailed when the script raises (SystemExit included: a script
     that exits has produced no outputs to render), HostError when it cannot be read.
     """
+    if path == "-":
+        return _run_stdin_script(script_args)
     path = os.path.abspath(path)
     if not os.path.isfile(path):
         raise HostError(f"cannot read script {path}: no such file")
@@ -135,6 +142,24 @@ def run_script(path: str, script_args: dict[str, str]) -> dict[str, Any]:
         raise
     except BaseException as exc:
         raise ScriptFailed(path, exc) from None
+
+
+def _run_stdin_script(script_args: dict[str, str]) -> dict[str, Any]:
+    """As `python -` does: no __file__, the working directory as the base for imports."""
+    try:
+        source = sys.stdin.buffer.read()
+    except OSError as exc:
+        raise HostError(f"cannot read the script from standard input: {exc.strerror or exc}") from None
+    sys.argv = ["-"]
+    sys.path.insert(0, os.getcwd())
+    script_globals: dict[str, Any] = {**script_args, "__name__": SCRIPT_NAME, "__builtins__": builtins}
+    try:
+        exec(compile(source, STDIN_NAME, "exec"), script_globals)
+    except KeyboardInterrupt:
+        raise
+    except BaseException as exc:
+        raise ScriptFailed(STDIN_NAME, exc) from None
+    return script_globals
 
 
 def find_output(index: int) -> lumeq.VideoOutputTuple:

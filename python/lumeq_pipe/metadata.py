@@ -1,6 +1,6 @@
-"""The Y4M header fields that describe the frames rather than their layout:
-chroma siting, sample aspect, interlacing and colour range, taken from the
-first frame's properties in the forms ffmpeg's Y4M reader understands."""
+"""What a frame's properties say about how to show it (chroma siting,
+sample aspect, interlacing, colour range): as Y4M header fields, in the forms
+ffmpeg's Y4M reader understands, and as words for --info."""
 from __future__ import annotations
 
 from typing import Any, Mapping
@@ -44,6 +44,32 @@ def color_range(props: Mapping[str, Any]) -> str | None:
         if value is not None:
             return names.get(value)
     return None
+
+
+_CHROMA_LOCATIONS = ("left", "center", "top_left", "top", "bottom_left", "bottom")
+_FIELD_ORDERS = ("progressive", "bottom field first", "top field first")
+
+
+def describe_props(props: Mapping[str, Any]) -> list[tuple[str, str]]:
+    """(label, value) lines for the properties the frame sets."""
+    lines = []
+    location = _int_prop(props, "_ChromaLocation")
+    if location is not None:
+        lines.append(("chroma location", _name(_CHROMA_LOCATIONS, location)))
+    field_based = _int_prop(props, "_FieldBased")
+    if field_based is not None:
+        lines.append(("field order", _name(_FIELD_ORDERS, field_based)))
+    full_or_limited = color_range(props)
+    if full_or_limited is not None:
+        lines.append(("range", full_or_limited.lower()))
+    aspect = sample_aspect(props)
+    if aspect != "0:0":
+        lines.append(("SAR", aspect))
+    return lines
+
+
+def _name(names: tuple[str, ...], value: int) -> str:
+    return names[value] if 0 <= value < len(names) else f"unknown ({value})"
 
 
 def frame_fields(colorspace: str, props: Mapping[str, Any]) -> str:

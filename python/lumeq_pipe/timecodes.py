@@ -1,0 +1,53 @@
+"""Frame timing: v2 timecode files, and spotting a rate that is only nominal."""
+from __future__ import annotations
+
+from fractions import Fraction
+from typing import Any, Mapping, TextIO
+
+_NS_PER_SECOND = 10**9
+
+
+class TimingError(Exception):
+    """A frame's start time cannot be known."""
+
+
+def frame_duration(props: Mapping[str, Any]) -> Fraction | None:
+    """The frame's duration in seconds, or None when it does not say."""
+    num, den = props.get("_DurationNum"), props.get("_DurationDen")
+    if not isinstance(num, int) or not isinstance(den, int) or num <= 0 or den <= 0:
+        return None
+    return Fraction(num, den)
+
+
+def format_milliseconds(seconds: Fraction) -> str:
+    """`seconds` in milliseconds with six decimals, rounded once from the
+    exact value, so no error builds up over a long clip."""
+    ns = round(seconds * _NS_PER_SECOND)
+    return f"{ns // 10**6}.{ns % 10**6:06d}"
+
+
+class FrameClock:
+    """Follows the written frames' durations: their start times, and whether
+    they keep to the clip's nominal rate."""
+
+    def __init__(self, fps: Fraction, timecodes: TextIO | None) -> None:
+        self.nominal = Fraction(fps.denominator, fps.numerator) if fps.numerator > 0 else None
+        self.elapsed = Fraction(0)
+        self.varies = False
+        self._timecodes = timecodes
+        if timecodes is not None:
+            timecodes.write("# timecode format v2\n")
+
+    def advance(self, frame_number: int, props: Mapping[str, Any]) -> None:
+        """Accounts for the next written frame; TimingError when neither the
+        frame nor the clip gives its duration."""
+        duration = frame_duration(props)
+        if duration is None:
+            duration = self.nominal
+            if duration is None:
+                raise TimingError(f"frame {frame_number} has no _DurationNum/_DurationDen and the clip's rate varies")
+        elif duration != self.nominal:
+            self.varies = True
+        if self._timecodes is not None:
+            self._timecodes.write(format_milliseconds(self.elapsed) + "\n")
+        self.elapsed += duration
