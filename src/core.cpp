@@ -1,6 +1,7 @@
 #include "core.hpp"
 
 #include "environment.hpp"
+#include "node_timing.hpp"
 #include "plugin.hpp"
 
 #include <cstdint>
@@ -120,6 +121,9 @@ void core_set_max_cache_size(PyObject* self, PyObject* value) {
     owner.api()->setMaxCacheSize(mb * 1048576, owner.core());
 }
 
+PyRef core_get_node_timing(PyObject* self) { return core_node_timing(unbox<PyCore>(self).owner); }
+void core_set_node_timing(PyObject* self, PyObject* value) { set_core_node_timing(unbox<PyCore>(self).owner, value); }
+
 PyRef core_plugins(PyObject* self) {
     const OwnerHandle& owner = unbox<PyCore>(self).owner;
     const VSAPI* api = owner.api();
@@ -149,6 +153,9 @@ PyGetSetDef core_getset[] = {
      "The number of concurrent threads used by the core.", nullptr},
     {"max_cache_size", getter<core_get_max_cache_size>, setter<core_set_max_cache_size>,
      "The upper framebuffer cache size, rounded up to whole mebibytes (MiB),\nafter which memory is aggressively freed.",
+     nullptr},
+    {"node_timing", getter<core_get_node_timing>, setter<core_set_node_timing>,
+     "Whether the core measures the time each filter node spends processing\nframes (see `VideoNode.filter_times`).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

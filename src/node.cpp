@@ -4,6 +4,7 @@
 #include "environment.hpp"
 #include "frame.hpp"
 #include "frame_iter.hpp"
+#include "node_timing.hpp"
 #include "std_ns.hpp"
 
 #include <cstring>
@@ -168,6 +169,9 @@ PyMethodDef node_methods[] = {
     {"set_output",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<set_output_signature, video_node_set_output>)),
      METH_FASTCALL | METH_KEYWORDS, "Registers this clip as an output on the current environment."},
+    {"filter_times", method_noargs<node_filter_times>, METH_NOARGS,
+     "Returns a list of (filter name, nanoseconds) pairs: the processing time\nof this node and of each node it "
+     "depends on, each once, counted while\nthe core's `node_timing` is on."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -35,9 +35,14 @@ def test_setters_round_trip_and_reject_out_of_range():
     with pytest.raises(ValueError, match="^Maximum cache size must be a positive number$"):
         core.max_cache_size = 0
     assert core.max_cache_size == 1
+    assert core.node_timing is False
+    core.node_timing = True
+    assert core.node_timing is True
+    with pytest.raises(TypeError):
+        core.node_timing = 1
 
 
-@pytest.mark.parametrize("name", ["num_threads", "max_cache_size"])
+@pytest.mark.parametrize("name", ["num_threads", "max_cache_size", "node_timing"])
 def test_settable_properties_have_no_deleter(name):
     core = lumeq.Core()
     with pytest.raises(AttributeError, match="^property has no deleter$"):

@@ -443,3 +443,21 @@ def test_info_names_the_first_frames_properties(script):
     info = run_pipe("--info", "-o", 4, source).stdout.decode()
     assert ("chroma location: top_left\nfield order:     top field first\nrange:           limited\n"
             "SAR:             10:11\noutputs:         1, 4\n") in info
+
+
+def test_filter_times_cover_the_graph_once(script):
+    clip = lumeq.core.std.BlankClip(format=GRAY8, width=64, height=64, length=4)
+    # A diamond: the source is reached through both sides of the stack.
+    stacked = lumeq.core.std.StackHorizontal(clips=[clip, lumeq.core.std.FlipVertical(clip=clip)])
+    assert sorted(name for name, _ in stacked.filter_times()) == ["BlankClip", "FlipVertical", "StackHorizontal"]
+    proc = run_pipe("--filter-time", script(f"""
+        from lumeq import core
+        clip = core.std.BlankClip(format={YUV420P8}, width=320, height=240, length=20)
+        core.resize.Bicubic(clip=clip, width=160, height=120).set_output()
+    """), os.devnull)
+    assert proc.returncode == 0, proc.stderr.decode()
+    table = proc.stderr.decode().splitlines()[-4:]
+    assert table[0].split() == ["filter", "time", "(ms)", "share"] and table[-1].startswith("total")
+    rows = [line.split() for line in table[1:-1]]
+    assert sorted(row[0] for row in rows) == ["Bicubic", "BlankClip"]
+    assert [float(row[1]) for row in rows] == sorted((float(row[1]) for row in rows), reverse=True) != [0.0, 0.0]

@@ -13,6 +13,7 @@ from typing import Any, BinaryIO, Iterator, Sequence, TextIO
 import lumeq
 
 from .encode import ENCODERS, EncodeError, RawEncoder, has_constant_format
+from .filter_time import format_filter_times
 from .host import Host, HostError, ScriptFailed, find_output, run_script
 from .metadata import describe_props
 from .progress import Progress
@@ -105,6 +106,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("-t", "--timecodes", metavar="FILE", default=None,
                         help="also write each written frame's start time, from its duration properties, "
                              "to FILE as a v2 timecode file (for variable-rate clips)")
+    parser.add_argument("--filter-time", action="store_true",
+                        help="time each filter node while rendering and print a table of the output's filters, "
+                             "slowest first, to standard error")
     parser.add_argument("-i", "--info", action="store_true",
                         help="print the output's size, length, frame rate, format and first frame's "
                              "siting, field order, range and SAR, the script's output indices, and render nothing")
@@ -279,6 +283,8 @@ def _write_output(opts: argparse.Namespace, clip: lumeq.VideoNode, sink: Sink) -
     with _timecode_file(opts.timecodes) as timecodes:
         clock = FrameClock(clip.fps, timecodes)
         status = _render_reporting(clip, first, last, sink, encoder, opts, progress, clock)
+    if opts.filter_time:
+        sys.stderr.write(format_filter_times(clip.filter_times()))
     if clock.varies and timecodes is None and opts.container == "y4m":
         _fail("warning: the frames' durations vary; the Y4M frame rate is only nominal "
               "(write their times with --timecodes FILE)")
@@ -333,6 +339,9 @@ def _run(opts: argparse.Namespace) -> int:
         except (HostError, RuntimeError) as exc:
             raise PipeError(f"cannot set up an environment: {exc}") from None
         with host:
+            if opts.filter_time:
+                # Before the script, so that filters count their time from the start.
+                lumeq.core.core.node_timing = True
             failed = _run_script(opts)
             if failed is not None:
                 return failed
