@@ -4,6 +4,7 @@
 #include "core.hpp"
 
 #include <atomic>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -202,9 +203,26 @@ PyRef api_create_environment(PyObject* self, const Args& args) {
 
 const Signature destroy_environment_signature{"EnvironmentPolicyAPI.destroy_environment", {"environment"}, 1, 0, 1};
 
-PyRef api_destroy_environment(PyObject*, const Args& args) {
+// Takes `environment` out of the API's list, so that a host making one per
+// request does not grow without bound. The reference is dropped by the caller,
+// outside the lock.
+PyRef forget_environment(PyObject* api, PyObject* environment) {
+    PolicyApiState& state = api_state(api);
+    std::lock_guard<std::mutex> lock(state.lock);
+    auto& list = state.environments;
+    for (auto it = list.rbegin(); it != list.rend(); ++it) {
+        if (it->get() != environment) continue;
+        PyRef forgotten = std::move(*it);
+        list.erase(std::next(it).base());
+        return forgotten;
+    }
+    return PyRef();
+}
+
+PyRef api_destroy_environment(PyObject* self, const Args& args) {
     PyObject* environment = args.convert(0, [](PyObject* obj) { return instance_of(obj, environment_data_type()); });
     destroy(environment);
+    PyRef forgotten = forget_environment(self, environment);
     return PyRef::none();
 }
 

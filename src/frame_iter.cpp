@@ -82,7 +82,10 @@ struct PyFrameIter {
         : prefetch(p), backlog(b), num_frames(frames), owner(std::move(o)), node(std::move(n)) {}
     PyFrameIter(const PyFrameIter&) = delete;
     PyFrameIter& operator=(const PyFrameIter&) = delete;
+    // Runs in dealloc, with the GIL: the drain needs no Python, so other
+    // threads run while in-flight frames finish.
     ~PyFrameIter() {
+        ReleaseGil unlocked;
         std::lock_guard<std::mutex> lock(mutex);
         drain();
     }

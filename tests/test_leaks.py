@@ -284,6 +284,17 @@ def test_policy_register_and_clear_cycles():
     probe().assert_clean(tag, cores=cores)
 
 
+def test_destroyed_environments_leave_the_api():
+    policy = Policy()
+    lumeq.register_policy(policy)
+    policy.current = policy.api.create_environment()
+    try:
+        assert_steady(lambda: policy.api.destroy_environment(policy.api.create_environment()),
+                      scaled(10_000, minimum=200))
+    finally:
+        policy.api.unregister_policy()
+
+
 def test_probe_notices_a_core_that_is_never_freed():
     """The VapourSynth-side check is real: a reference cycle through lumeq
     objects is never collected, so its core must be reported as not freed."""
