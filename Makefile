@@ -5,7 +5,7 @@ PY313 := $(shell tools/find-python 3.13)
 VENV := .venv
 VENV313 := .venv313
 DEPS := vapoursynth vapoursynth-bestsource pytest numpy hypothesis mypy scikit-build-core cmake ninja
-SOURCES := $(wildcard src/*.cpp src/*.hpp python/lumeq_pipe/*.py stubs/*) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/*.cpp src/*.hpp python/lumeq_pipe/*.py python/lumeq_farm/*.py stubs/*) CMakeLists.txt pyproject.toml
 PIP_FLAGS := --disable-pip-version-check -q
 
 .PHONY: all demo test test312 test313 native-tests bench sanitize stress clean
@@ -56,10 +56,15 @@ build/.ffmpeg:
 	  apt-get install -y -qq --no-install-recommends ffmpeg >/dev/null) || echo "ffmpeg unavailable: its tests will skip"
 	touch $@
 
-test312: $(VENV)/.installed native-tests build/.ffmpeg
+# What the lumeq[farm] extra pulls in, for the lumeq-farm tests.
+%/.farm-deps: %/.deps
+	$*/bin/pip install $(PIP_FLAGS) distributed
+	touch $@
+
+test312: $(VENV)/.installed $(VENV)/.farm-deps native-tests build/.ffmpeg
 	$(VENV)/bin/python -m pytest -q tests
 
-test313: $(VENV313)/.installed build/.ffmpeg
+test313: $(VENV313)/.installed $(VENV313)/.farm-deps build/.ffmpeg
 	$(VENV313)/bin/python -m pytest -q tests
 
 test: test312 test313

@@ -1,0 +1,214 @@
+"""The lumeq-farm command: split an output into chunks, render and encode them on Dask, join them."""
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import subprocess
+import sys
+import time
+from typing import Any, Sequence
+
+from .chunks import ChunkFailed, ChunkResult, Job, count_frames, finished_chunk, join, pipe_command, render_chunk
+
+EXIT_OK = 0
+EXIT_ERROR = 1
+EXIT_USAGE = 2
+
+_INSTALL_HINT = ("lumeq-farm needs Dask's distributed package, which is not installed; "
+                 "install it with: pip install 'lumeq[farm]'")
+
+_EPILOG = """\
+examples:
+  lumeq-farm --workers 2 script.py out.y4m
+  lumeq-farm --encoder "ffmpeg -v error -f yuv4mpegpipe -i - -c:v libx264 -crf 18 {out}" script.py out.mkv
+  lumeq-farm --scheduler tcp://10.0.0.5:8786 --work-dir /shared/job1 --encoder "..." script.py out.mkv
+"""
+
+
+class FarmError(Exception):
+    def __init__(self, message: str, status: int = EXIT_ERROR) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+def _non_negative(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative, got {value}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="lumeq-farm", epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Render one output of a lumeq script in chunks on a Dask cluster, encode each chunk, "
+                    "and join the chunks in order into OUT.")
+    parser.add_argument("script", metavar="SCRIPT")
+    parser.add_argument("out", metavar="OUT")
+    parser.add_argument("--encoder", metavar="CMD", default=None,
+                        help="an encoder reading Y4M on standard input and writing {out} "
+                             "(default: none, the chunks are Y4M or raw and are joined byte-wise)")
+    parser.add_argument("-a", "--arg", metavar="KEY=VALUE", action="append", default=[],
+                        help="passed to the script as lumeq-pipe does; repeatable")
+    parser.add_argument("-o", "--output", metavar="N", type=int, default=0)
+    parser.add_argument("-c", "--container", choices=("y4m", "none"), default="y4m",
+                        help="what the chunks are rendered as (with --encoder: y4m)")
+    parser.add_argument("-s", "--start", metavar="S", type=_non_negative, default=None)
+    parser.add_argument("-e", "--end", metavar="E", type=_non_negative, default=None)
+    parser.add_argument("--chunk-frames", metavar="N", type=_count, default=1000,
+                        help="frames per chunk (default 1000)")
+    parser.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                        help="the address of an existing Dask scheduler (default: a local cluster)")
+    parser.add_argument("--workers", metavar="N", type=_count, default=None,
+                        help="local cluster worker processes (default the CPU count)")
+    parser.add_argument("--work-dir", metavar="DIR", default=None,
+                        help="where chunk files go; shared storage on a cluster (default OUT.chunks)")
+    parser.add_argument("--retries", metavar="N", type=_non_negative, default=2,
+                        help="times a failed chunk is tried again (default 2)")
+    parser.add_argument("--resume", action="store_true", help="keep and skip chunks an earlier run finished")
+    return parser
+
+
+def _clip_length(job: Job) -> int:
+    done = subprocess.run(pipe_command(job) + ["--info"], capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        raise FarmError(f"the script could not be run:\n{done.stderr.rstrip()}")
+    for line in done.stdout.splitlines():
+        key, _, value = line.partition(":")
+        if key == "frames":
+            return int(value)
+    raise FarmError("lumeq-pipe --info reported no frame count")
+
+
+def plan_chunks(first: int, last: int, size: int) -> list[tuple[int, int]]:
+    return [(start, min(start + size - 1, last)) for start in range(first, last + 1, size)]
+
+
+def _frame_range(opts: argparse.Namespace, length: int) -> tuple[int, int]:
+    first = 0 if opts.start is None else opts.start
+    last = length - 1 if opts.end is None else opts.end
+    if length <= 0:
+        raise FarmError(f"output {opts.output} has no frames")
+    if last >= length or first >= length:
+        raise FarmError(f"the range {first}..{last} is past the last frame ({length - 1})", EXIT_USAGE)
+    if last < first:
+        raise FarmError(f"--end {last} is before --start {first}", EXIT_USAGE)
+    return first, last
+
+
+class FarmProgress:
+    def __init__(self, chunks: int, frames: int) -> None:
+        self.chunks, self.frames = chunks, frames
+        self.chunks_done = self.frames_done = self.rendered = 0
+        self.started = time.monotonic()
+
+    def add(self, result: ChunkResult, *, rendered: bool) -> None:
+        self.chunks_done += 1
+        self.frames_done += result.last - result.first + 1
+        if rendered:
+            self.rendered += result.last - result.first + 1
+        elapsed = time.monotonic() - self.started
+        rate = self.rendered / elapsed if elapsed > 0 else 0.0
+        text = (f"lumeq-farm: chunk {self.chunks_done}/{self.chunks}, frame {self.frames_done}/{self.frames}, "
+                f"{rate:.2f} frames/s")
+        if rate > 0 and self.frames_done < self.frames:
+            text += f", {(self.frames - self.frames_done) / rate:.0f} s left"
+        _say(text)
+
+    def summary(self, out: str) -> str:
+        elapsed = time.monotonic() - self.started
+        return (f"lumeq-farm: {self.frames} frames in {self.chunks} chunks to {out} in {elapsed:.2f} s "
+                f"({self.frames / elapsed if elapsed > 0 else 0.0:.2f} frames/s)")
+
+
+def _say(text: str) -> None:
+    sys.stderr.write(text + "\n")
+    sys.stderr.flush()
+
+
+def _open_client(opts: argparse.Namespace) -> Any:
+    from distributed import Client, LocalCluster
+    if opts.scheduler:
+        return Client(opts.scheduler), None
+    # Each worker is one process with one thread: lumeq-pipe uses the cores itself.
+    cluster = LocalCluster(n_workers=opts.workers or os.cpu_count() or 1, threads_per_worker=1,
+                           processes=True, host="127.0.0.1", dashboard_address=None,
+                           silence_logs=logging.CRITICAL)
+    return Client(cluster), cluster
+
+
+def _render_all(client: Any, job: Job, plan: list[tuple[int, int]], retries: int,
+                resume: bool, progress: FarmProgress) -> list[ChunkResult]:
+    from distributed import as_completed
+    results: dict[int, ChunkResult] = {}
+    futures = {}
+    for index, (first, last) in enumerate(plan):
+        kept = finished_chunk(job, index, first, last) if resume else None
+        if kept is not None:
+            results[index] = kept
+            progress.add(kept, rendered=False)
+            continue
+        future = client.submit(render_chunk, job, index, first, last, retries=retries, pure=False,
+                               key=f"lumeq-chunk-{index}-{os.getpid()}-{time.monotonic_ns()}")
+        futures[future] = index
+    for future in as_completed(list(futures)):
+        index = futures[future]
+        try:
+            result = future.result()
+        except Exception as exc:
+            for pending in futures:
+                pending.cancel()
+            first, last = plan[index]
+            raise FarmError(f"chunk {index} (frames {first}..{last}) failed: {exc}") from None
+        results[index] = result
+        progress.add(result, rendered=True)
+    return [results[i] for i in range(len(plan))]
+
+
+def _run(opts: argparse.Namespace) -> int:
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        raise FarmError(_INSTALL_HINT) from None
+    if opts.encoder is not None and opts.container != "y4m":
+        raise FarmError("an encoder reads Y4M; -c none goes only without --encoder", EXIT_USAGE)
+    work_dir = os.path.abspath(opts.work_dir or opts.out + ".chunks")
+    os.makedirs(work_dir, exist_ok=True)
+    job = Job(os.path.abspath(opts.script), tuple(opts.arg), opts.output, opts.container, opts.encoder,
+              work_dir, os.path.splitext(opts.out)[1] or ".bin")
+    first, last = _frame_range(opts, _clip_length(job))
+    plan = plan_chunks(first, last, opts.chunk_frames)
+    progress = FarmProgress(len(plan), last - first + 1)
+    client, cluster = _open_client(opts)
+    try:
+        chunks = _render_all(client, job, plan, opts.retries, opts.resume, progress)
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    join(job, chunks, opts.out)
+    joined = count_frames(opts.out, job)
+    if joined not in (-1, last - first + 1):
+        raise FarmError(f"the joined {opts.out} holds {joined} frames, expected {last - first + 1}")
+    _say(progress.summary(opts.out))
+    return EXIT_OK
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    opts = build_parser().parse_args(argv)
+    try:
+        return _run(opts)
+    except (FarmError, ChunkFailed) as exc:
+        _say(f"lumeq-farm: {exc}")
+        return getattr(exc, "status", EXIT_ERROR)
+    except KeyboardInterrupt:
+        _say("lumeq-farm: interrupted")
+        return 130
