@@ -76,14 +76,14 @@ LENGTH = 240
 
 def block(r, c):
     period = 3 + (r * 16 + c) % 7
-    cycle = [core.std.BlankClip(width=80, height=80, format=%d, length=1,
-                                color=[(37 * k + 11 * r) %% 256, (53 * k + 7 * c) %% 256, (19 * k * c) %% 256])
+    cycle = [core.std.BlankClip(width=80, height=80, format=FORMAT, length=1,
+                                color=[(37 * k + 11 * r) % 256, (53 * k + 7 * c) % 256, (19 * k * c) % 256])
              for k in range(period)]
     return (core.std.Splice(clips=cycle) * (LENGTH // period + 1))[:LENGTH]
 
 rows = [core.std.StackHorizontal(clips=[block(r, c) for c in range(16)]) for r in range(9)]
 core.std.StackVertical(clips=rows).set_output()
-""" % YUV420P8
+""".replace("FORMAT", str(YUV420P8))
 X264 = "ffmpeg -v error -f yuv4mpegpipe -i - -c:v libx264 -threads 1 -preset medium -y {out}"
 
 
