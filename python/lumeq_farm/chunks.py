@@ -137,7 +137,10 @@ def _y4m_frames(path: str) -> tuple[int, int]:
         header = f.readline()
         if not header.startswith(_Y4M_MAGIC):
             raise ChunkFailed(f"{path} is not a Y4M stream")
-        frame_size = _y4m_frame_size(header)
+        try:
+            frame_size = _y4m_frame_size(header)
+        except (KeyError, ValueError):
+            raise ChunkFailed(f"{path}: a Y4M header this command cannot size: {header[:200]!r}") from None
         count = 0
         while True:
             tag = f.readline()
@@ -157,8 +160,8 @@ def _y4m_frame_size(header: bytes) -> int:
     width, height = int(tags["W"]), int(tags["H"])
     space = tags.get("C", "420jpeg")
     if space.startswith("mono"):
-        depth = int(space[4:] or 8)
-        return width * height * (2 if depth > 8 else 1)
+        bits = int(space[4:] or 8)
+        return width * height * (2 if bits > 8 else 1)
     # "420jpeg", "420p10", "444": a subsampling stem, then a depth after "p" if not 8-bit.
     stem, depth = space[:3], space[3:]
     sub_w, sub_h = _Y4M_SIZES[stem]
@@ -176,9 +179,12 @@ def count_frames(path: str, job: Job) -> int:
 
 
 def _probe_frames(path: str) -> int:
-    done = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets",
-                           "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", path],
-                          capture_output=True, text=True, check=False)
+    try:
+        done = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets",
+                               "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", path],
+                              capture_output=True, text=True, check=False)
+    except FileNotFoundError:
+        raise ChunkFailed("ffprobe (from ffmpeg) is needed to count the frames of encoded chunks") from None
     try:
         return int(done.stdout.strip().splitlines()[0].rstrip(","))
     except (ValueError, IndexError):
