@@ -57,8 +57,14 @@ build/.ffmpeg:
 	touch $@
 
 # What the lumeq[farm] extra pulls in, for the lumeq-farm tests.
-%/.farm-deps: %/.deps
-	$*/bin/pip install $(PIP_FLAGS) distributed
+FARM_DEPS := distributed
+
+$(VENV)/.farm-deps: $(VENV)/.deps
+	$(VENV)/bin/pip install $(PIP_FLAGS) $(FARM_DEPS)
+	touch $@
+
+$(VENV313)/.farm-deps: $(VENV313)/.deps
+	$(VENV313)/bin/pip install $(PIP_FLAGS) $(FARM_DEPS)
 	touch $@
 
 test312: $(VENV)/.installed $(VENV)/.farm-deps native-tests build/.ffmpeg
