@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include "audio_node.hpp"
 #include "frame.hpp"
 #include "node.hpp"
 
@@ -127,7 +128,7 @@ std::optional<Value> try_binary(PyObject* value, std::string& scratch) {
     }
     // A clip is a sequence of clips, never of small integers: skipping it
     // saves one Trim per conversion without changing the outcome.
-    if (PyUnicode_Check(value) || is_video_node(value) || !PySequence_Check(value)) return std::nullopt;
+    if (PyUnicode_Check(value) || is_video_node(value) || is_audio_node(value) || !PySequence_Check(value)) return std::nullopt;
     if (!collect_small_ints(value, scratch)) return std::nullopt;
     return Value::of_data(Value::Kind::Binary, scratch);
 }
@@ -158,6 +159,10 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
     // earlier conversion), without raising and discarding errors.
     if (is_video_node(value)) {
         map.set(key, Value::of_video_node(video_node_data(value).node.clone()), mode);
+        return;
+    }
+    if (is_audio_node(value)) {
+        map.set(key, Value::of_audio_node(audio_node_data(value).node.clone()), mode);
         return;
     }
     if (PyFloat_CheckExact(value)) {
@@ -227,7 +232,7 @@ PyRef value_to_py(Value value, const OwnerHandle& owner) {
         case Value::Kind::Text: return str_lossy(value.data);
         case Value::Kind::VideoNode: return make_video_node(std::move(value.node), owner.clone());
         case Value::Kind::VideoFrame: return make_video_frame(std::move(value.frame), owner.clone());
-        case Value::Kind::AudioNode:
+        case Value::Kind::AudioNode: return make_audio_node(std::move(value.node), owner.clone());
         case Value::Kind::AudioFrame: throw_runtime_error("audio values are not supported yet");
         case Value::Kind::Function: throw_runtime_error("function values are not supported yet");
     }

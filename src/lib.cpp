@@ -1,4 +1,5 @@
 // The module definition and its exec step.
+#include "audio_node.hpp"
 #include "async.hpp"
 #include "boundary.hpp"
 #include "core.hpp"
@@ -67,6 +68,7 @@ int exec_module(PyObject* module) {
         publish<video_frame_type>(module, "VideoFrame");
         publish<frame_iter_type>(module, "FrameIter");
         publish<video_node_type>(module, "VideoNode");
+        publish<audio_node_type>(module, "AudioNode");
         publish<function_type>(module, "Function");
         publish<function_iter_type>(module, "PluginFunctionIter");
         publish<plugin_type>(module, "Plugin");

@@ -172,7 +172,8 @@ void push_node(VSMap* map, const char* key, NodeRef node) { store_node(map, key,
 NodeRef get_node(const VSMap* map, const VSAPI* api, const char* key) {
     Value value = MapReader(map, api).get(KeyStr::checked(key), 0);
     // Any other kind is released with `value`.
-    if (value.kind != Value::Kind::VideoNode) throw_runtime_error("expected a video node");
+    if (value.kind != Value::Kind::VideoNode && value.kind != Value::Kind::AudioNode)
+        throw_runtime_error("expected a node");
     return std::move(value.node);
 }
 

@@ -105,6 +105,12 @@ struct Value {
         out.node = std::move(node);
         return out;
     }
+    static Value of_audio_node(NodeRef node) {
+        Value out;
+        out.kind = Kind::AudioNode;
+        out.node = std::move(node);
+        return out;
+    }
 };
 
 // ------------------------------------------------------------ maps

@@ -1,0 +1,144 @@
+#include "audio_node.hpp"
+
+#include "enums.hpp"
+#include "std_ns.hpp"
+
+#include <string>
+
+namespace lumeq {
+namespace {
+
+const VSAudioInfo& audio_info(PyObject* self) {
+    const AudioNodeData& data = audio_node_data(self);
+    return *data.node.api()->getAudioInfo(data.node.get());
+}
+
+int64_t sample_count(PyObject* self) { return audio_info(self).numSamples; }
+
+Py_ssize_t node_len(PyObject* self) { return static_cast<Py_ssize_t>(sample_count(self)); }
+
+PyRef node_sample_type(PyObject* self) {
+    return sample_type_member(static_cast<uint8_t>(audio_info(self).format.sampleType));
+}
+PyRef node_bits_per_sample(PyObject* self) { return py_int(audio_info(self).format.bitsPerSample); }
+PyRef node_bytes_per_sample(PyObject* self) { return py_int(audio_info(self).format.bytesPerSample); }
+PyRef node_num_channels(PyObject* self) { return py_int(audio_info(self).format.numChannels); }
+PyRef node_channel_layout(PyObject* self) {
+    return require_new(PyLong_FromUnsignedLongLong(audio_info(self).format.channelLayout));
+}
+PyRef node_sample_rate(PyObject* self) { return py_int(audio_info(self).sampleRate); }
+PyRef node_num_samples(PyObject* self) { return py_int(audio_info(self).numSamples); }
+PyRef node_num_frames(PyObject* self) { return py_int(audio_info(self).numFrames); }
+
+PyRef node_repr(PyObject* self) {
+    const VSAudioInfo& ai = audio_info(self);
+    const char* kind = ai.format.sampleType == stFloat ? " float" : " integer";
+    std::string text = "<lumeq.AudioNode " + std::to_string(ai.format.numChannels) + " channels, " +
+                       std::to_string(ai.format.bitsPerSample) + "-bit" + kind + ", " +
+                       std::to_string(ai.sampleRate) + " Hz, " + std::to_string(ai.numSamples) + " samples>";
+    return str_from_utf8(text);
+}
+
+// ------------------------------------------------------------ operators
+
+PyRef wrap(PyObject* source, NodeRef node) { return make_audio_node(std::move(node), audio_node_data(source).owner.clone()); }
+
+Std audio_std(PyObject* self) { return Std(audio_node_data(self).owner, true); }
+
+PyRef subscript_index(PyObject* self, PyObject* key) {
+    long long index = PyLong_AsLongLong(key);
+    if (index == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw_type_error("AudioNode indices must be integers or slices");
+    }
+    int64_t n = sample_count(self);
+    int64_t i = index < 0 ? index + n : index;
+    if (i < 0 || i >= n) throw_index_error("AudioNode index out of range");
+    return wrap(self, audio_std(self).trim(audio_node_data(self).node.clone(), i, i));
+}
+
+// Audio has no SelectEvery: only steps of 1 and -1 select sample frames.
+PyRef subscript_slice(PyObject* self, PyObject* key) {
+    Py_ssize_t start = 0, stop = 0, step = 0;
+    require_status(PySlice_Unpack(key, &start, &stop, &step));
+    if (step != 1 && step != -1) throw_value_error("AudioNode slices only support a step of 1 or -1");
+    PySlice_AdjustIndices(static_cast<Py_ssize_t>(sample_count(self)), &start, &stop, step);
+    Std std_ns = audio_std(self);
+    int64_t first = step > 0 ? start : stop + 1;
+    int64_t last = step > 0 ? stop - 1 : start;
+    NodeRef node = std_ns.trim(audio_node_data(self).node.clone(), first, last);
+    if (step < 0) node = std_ns.reverse(std::move(node));
+    return wrap(self, std::move(node));
+}
+
+PyRef node_subscript(PyObject* self, PyObject* key) {
+    if (Py_IS_TYPE(key, &PySlice_Type)) return subscript_slice(self, key);
+    return subscript_index(self, key);
+}
+
+PyRef node_item(PyObject* self, Py_ssize_t index) {
+    PyRef key = py_int(index);
+    return node_subscript(self, key.get());
+}
+
+PyRef node_add(PyObject* left, PyObject* right) {
+    if (!is_audio_node(left) || !is_audio_node(right)) return PyRef::borrow(Py_NotImplemented);
+    StdSpliceBuilder builder;
+    builder.push(audio_node_data(left).node.clone());
+    builder.push(audio_node_data(right).node.clone());
+    return wrap(left, audio_std(left).splice(std::move(builder)));
+}
+
+PyRef node_multiply(PyObject* left, PyObject* right) {
+    if (!is_audio_node(left)) return PyRef::borrow(Py_NotImplemented);
+    long times = PyLong_AsLong(right);
+    if (times == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw_type_error("Clips may only be repeated by integer factors");
+    }
+    if (times < 1) throw_value_error("Loop count must greater than zero");
+    return wrap(left, audio_std(left).repeat(audio_node_data(left).node.clone(), times));
+}
+
+PyGetSetDef node_getset[] = {
+    {"sample_type", getter<node_sample_type>, nullptr, "The sample type of the audio.", nullptr},
+    {"bits_per_sample", getter<node_bits_per_sample>, nullptr, "The number of significant bits per sample.", nullptr},
+    {"bytes_per_sample", getter<node_bytes_per_sample>, nullptr, "The number of bytes each sample occupies.", nullptr},
+    {"num_channels", getter<node_num_channels>, nullptr, "The number of audio channels.", nullptr},
+    {"channel_layout", getter<node_channel_layout>, nullptr,
+     "The channel layout as a bit mask of channel positions.", nullptr},
+    {"sample_rate", getter<node_sample_rate>, nullptr, "The sample rate in Hz.", nullptr},
+    {"num_samples", getter<node_num_samples>, nullptr, "The number of sample frames in the clip.", nullptr},
+    {"num_frames", getter<node_num_frames>, nullptr, "The number of audio frames in the clip.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot node_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Represents an audio clip.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<AudioNodeData>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<node_repr>)},
+    {Py_mp_length, reinterpret_cast<void*>(len_slot<node_len>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<node_subscript>)},
+    {Py_sq_item, reinterpret_cast<void*>(sq_item_slot<node_item>)},
+    {Py_nb_add, reinterpret_cast<void*>(binary_slot<node_add>)},
+    {Py_nb_multiply, reinterpret_cast<void*>(binary_slot<node_multiply>)},
+    {Py_tp_getset, node_getset},
+    {0, nullptr},
+};
+
+PyType_Spec audio_node_spec = {"AudioNode", sizeof(PyBox<AudioNodeData>), 0,
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, node_slots};
+
+}  // namespace
+
+PyTypeObject* audio_node_type() { return lazy_type<audio_node_spec>(); }
+
+PyRef make_audio_node(NodeRef node, OwnerHandle owner) {
+    return make_instance(audio_node_type(), AudioNodeData{std::move(owner), std::move(node)});
+}
+
+bool is_audio_node(PyObject* obj) { return Py_IS_TYPE(obj, audio_node_type()); }
+
+const AudioNodeData& audio_node_data(PyObject* obj) { return unbox<AudioNodeData>(obj); }
+
+}  // namespace lumeq
