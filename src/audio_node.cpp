@@ -1,6 +1,8 @@
 #include "audio_node.hpp"
 
+#include "audio_frame.hpp"
 #include "enums.hpp"
+#include "node.hpp"
 #include "std_ns.hpp"
 
 #include <string>
@@ -37,6 +39,14 @@ PyRef node_repr(PyObject* self) {
                        std::to_string(ai.format.bitsPerSample) + "-bit" + kind + ", " +
                        std::to_string(ai.sampleRate) + " Hz, " + std::to_string(ai.numSamples) + " samples>";
     return str_from_utf8(text);
+}
+
+const Signature get_frame_signature{"AudioNode.get_frame", {"n"}, 1, 0, 1};
+
+PyRef node_get_frame(PyObject* self, const Args& args) {
+    int32_t n = args.convert(0, to_i32);
+    const AudioNodeData& data = audio_node_data(self);
+    return make_audio_frame(render_frame(data.node, n), data.owner.clone());
 }
 
 // ------------------------------------------------------------ operators
@@ -113,6 +123,12 @@ PyGetSetDef node_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMethodDef node_methods[] = {
+    {"get_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<get_frame_signature, node_get_frame>)),
+     METH_FASTCALL | METH_KEYWORDS, "Returns an `AudioFrame` from position n."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot node_slots[] = {
     {Py_tp_doc, const_cast<char*>("Represents an audio clip.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<AudioNodeData>)},
@@ -123,6 +139,7 @@ PyType_Slot node_slots[] = {
     {Py_nb_add, reinterpret_cast<void*>(binary_slot<node_add>)},
     {Py_nb_multiply, reinterpret_cast<void*>(binary_slot<node_multiply>)},
     {Py_tp_getset, node_getset},
+    {Py_tp_methods, node_methods},
     {0, nullptr},
 };
 

@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include "audio_frame.hpp"
 #include "audio_node.hpp"
 #include "frame.hpp"
 #include "node.hpp"
@@ -233,7 +234,7 @@ PyRef value_to_py(Value value, const OwnerHandle& owner) {
         case Value::Kind::VideoNode: return make_video_node(std::move(value.node), owner.clone());
         case Value::Kind::VideoFrame: return make_video_frame(std::move(value.frame), owner.clone());
         case Value::Kind::AudioNode: return make_audio_node(std::move(value.node), owner.clone());
-        case Value::Kind::AudioFrame: throw_runtime_error("audio values are not supported yet");
+        case Value::Kind::AudioFrame: return make_audio_frame(std::move(value.frame), owner.clone());
         case Value::Kind::Function: throw_runtime_error("function values are not supported yet");
     }
     internal_fault("unknown map value kind");

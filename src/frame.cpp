@@ -1,60 +1,15 @@
 #include "frame.hpp"
 
 #include "convert.hpp"
+#include "frame_cell.hpp"
 #include "enums.hpp"
 
-#include <atomic>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 namespace lumeq {
 namespace {
-
-// ------------------------------------------------------------ FrameCell
-
-// One frame reference shared by a VideoFrame and every Plane cut from it.
-// The count is atomic because frames are also made and dropped on the
-// frame-delivery threads. The cell keeps the core alive too, so a plane
-// buffer that outlives its frame and clip never frees a frame after its
-// core (members are destroyed in reverse order: frame, then core).
-struct FrameCell {
-    OwnerHandle core;
-    FrameRef frame;
-    std::atomic<size_t> count;
-};
-
-class FrameCellRef {
-public:
-    FrameCellRef(FrameRef frame, OwnerHandle core) : cell_(new FrameCell{std::move(core), std::move(frame), 1}) {}
-    FrameCellRef(FrameCellRef&& o) noexcept : cell_(std::exchange(o.cell_, nullptr)) {}
-    FrameCellRef& operator=(FrameCellRef&&) = delete;
-    FrameCellRef(const FrameCellRef&) = delete;
-    FrameCellRef& operator=(const FrameCellRef&) = delete;
-    ~FrameCellRef() { reset(); }
-
-    FrameCellRef clone() const noexcept {
-        cell_->count.fetch_add(1, std::memory_order_relaxed);
-        return FrameCellRef(cell_);
-    }
-    const VSFrame* frame() const noexcept { return cell_->frame.get(); }
-    const VSAPI* api() const noexcept { return cell_->frame.api(); }
-
-private:
-    explicit FrameCellRef(FrameCell* cell) noexcept : cell_(cell) {}
-    void reset() noexcept {
-        FrameCell* cell = std::exchange(cell_, nullptr);
-        if (cell == nullptr) return;
-        size_t before = cell->count.fetch_sub(1, std::memory_order_acq_rel);
-        if (before == 0) {
-            std::fputs("lumeq: frame cell count underflow\n", stderr);
-            std::abort();
-        }
-        if (before == 1) delete cell;  // FrameRef frees the frame
-    }
-    FrameCell* cell_;
-};
 
 // ------------------------------------------------------------ VideoFrame
 
@@ -106,6 +61,7 @@ Py_ssize_t frame_len(PyObject* self) {
 
 struct PyPlane {
     char format[2];
+    int ndim;  // 2 for a video plane, 1 for an audio channel
     const uint8_t* buf;
     Py_ssize_t shape[2];    // height, width (samples)
     Py_ssize_t strides[2];  // row stride, bytes per sample
@@ -142,7 +98,7 @@ PyRef frame_subscript(PyObject* self, PyObject* key) {
     Py_ssize_t stride = api->getStride(cell.frame(), index);
     Py_ssize_t itemsize = vf.bytesPerSample;
     PyRef plane = make_instance(
-        plane_type_object(), PyPlane{{code, '\0'}, ptr, {height, width}, {stride, itemsize}, itemsize, std::move(cell)});
+        plane_type_object(), PyPlane{{code, '\0'}, 2, ptr, {height, width}, {stride, itemsize}, itemsize, std::move(cell)});
     return require_new(PyMemoryView_FromObject(plane.get()));
 }
 
@@ -238,17 +194,18 @@ int plane_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
         if (view == nullptr) throw_buffer_error("null view");
         view->obj = nullptr;
         if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) throw_buffer_error("frame planes are read-only");
-        if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES)
-            throw_buffer_error("strided buffer required (planes are not C-contiguous)");
         PyPlane& p = unbox<PyPlane>(self);
+        if (p.ndim == 2 && (flags & PyBUF_STRIDES) != PyBUF_STRIDES)
+            throw_buffer_error("strided buffer required (planes are not C-contiguous)");
         view->buf = const_cast<uint8_t*>(p.buf);
-        view->len = p.shape[0] * p.shape[1] * p.itemsize;
+        view->len = (p.ndim == 2 ? p.shape[0] * p.shape[1] : p.shape[0]) * p.itemsize;
         view->itemsize = p.itemsize;
         view->readonly = 1;
         view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? p.format : nullptr;
-        view->ndim = 2;
-        view->shape = p.shape;
-        view->strides = p.strides;
+        view->ndim = p.ndim;
+        // A channel is contiguous: it may go out without shape or strides.
+        view->shape = (flags & PyBUF_ND) == PyBUF_ND ? p.shape : nullptr;
+        view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? p.strides : nullptr;
         view->suboffsets = nullptr;
         view->internal = nullptr;
         // A consumer that asked for a contiguous buffer trusts the layout
@@ -285,6 +242,12 @@ PyTypeObject* video_frame_type() {
 }
 
 PyTypeObject* plane_type() { return plane_type_object(); }
+
+PyRef make_channel_view(FrameCellRef cell, const uint8_t* samples, char code, Py_ssize_t count, Py_ssize_t itemsize) {
+    PyRef channel = make_instance(
+        plane_type_object(), PyPlane{{code, '\0'}, 1, samples, {count, 0}, {itemsize, 0}, itemsize, std::move(cell)});
+    return require_new(PyMemoryView_FromObject(channel.get()));
+}
 
 PyRef make_video_frame(FrameRef frame, OwnerHandle owner) {
     if (!frame) internal_fault("frame construction without a frame");

@@ -1,4 +1,5 @@
 // The module definition and its exec step.
+#include "audio_frame.hpp"
 #include "audio_node.hpp"
 #include "async.hpp"
 #include "boundary.hpp"
@@ -69,6 +70,7 @@ int exec_module(PyObject* module) {
         publish<frame_iter_type>(module, "FrameIter");
         publish<video_node_type>(module, "VideoNode");
         publish<audio_node_type>(module, "AudioNode");
+        publish<audio_frame_type>(module, "AudioFrame");
         publish<function_type>(module, "Function");
         publish<function_iter_type>(module, "PluginFunctionIter");
         publish<plugin_type>(module, "Plugin");

@@ -63,15 +63,7 @@ const Signature get_frame_signature{"VideoNode.get_frame", {"n"}, 1, 0, 1};
 PyRef node_get_frame(PyObject* self, const Args& args) {
     int32_t n = args.convert(0, to_i32);
     const VideoNodeData& data = video_node_data(self);
-    const VSAPI* api = data.node.api();
-    char error[1024] = {};
-    const VSFrame* frame = nullptr;
-    {
-        ReleaseGil unlocked;
-        frame = api->getFrame(n, data.node.get(), error, sizeof error);
-    }
-    if (frame == nullptr) throw_vs_error(std::string_view(error, strnlen(error, sizeof error)));
-    return make_video_frame(FrameRef(frame, api), data.owner.clone());
+    return make_video_frame(render_frame(data.node, n), data.owner.clone());
 }
 
 // ------------------------------------------------------------ operators
@@ -193,6 +185,18 @@ PyType_Spec node_spec = {"VideoNode", sizeof(PyBox<VideoNodeData>), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, node_slots};
 
 }  // namespace
+
+FrameRef render_frame(const NodeRef& node, int32_t n) {
+    const VSAPI* api = node.api();
+    char error[1024] = {};
+    const VSFrame* frame = nullptr;
+    {
+        ReleaseGil unlocked;
+        frame = api->getFrame(n, node.get(), error, sizeof error);
+    }
+    if (frame == nullptr) throw_vs_error(std::string_view(error, strnlen(error, sizeof error)));
+    return FrameRef(frame, api);
+}
 
 PyTypeObject* video_node_type() {
     return lazy_type<node_spec>();

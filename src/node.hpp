@@ -19,4 +19,7 @@ bool is_video_node(PyObject* obj);
 // The state of a VideoNode; `obj` must be one (checked by the caller).
 const VideoNodeData& video_node_data(PyObject* obj);
 
+// Frame `n` of a node of either kind, waited for with the GIL released.
+FrameRef render_frame(const NodeRef& node, int32_t n);
+
 }  // namespace lumeq

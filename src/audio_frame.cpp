@@ -1,0 +1,118 @@
+#include "audio_frame.hpp"
+
+#include "convert.hpp"
+#include "enums.hpp"
+#include "frame.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+#include <string>
+
+namespace lumeq {
+namespace {
+
+// Members are destroyed in reverse order: the frame cell first, then the owner.
+struct PyAudioFrame {
+    OwnerHandle owner;
+    FrameCellRef cell;
+};
+
+PyAudioFrame& frame_of(PyObject* self) { return unbox<PyAudioFrame>(self); }
+
+const VSAudioFormat& audio_format(const PyAudioFrame& f) { return *f.cell.api()->getAudioFrameFormat(f.cell.frame()); }
+
+PyRef frame_sample_type(PyObject* self) {
+    return sample_type_member(static_cast<uint8_t>(audio_format(frame_of(self)).sampleType));
+}
+PyRef frame_bits_per_sample(PyObject* self) { return py_int(audio_format(frame_of(self)).bitsPerSample); }
+PyRef frame_bytes_per_sample(PyObject* self) { return py_int(audio_format(frame_of(self)).bytesPerSample); }
+PyRef frame_num_channels(PyObject* self) { return py_int(audio_format(frame_of(self)).numChannels); }
+PyRef frame_channel_layout(PyObject* self) {
+    return require_new(PyLong_FromUnsignedLongLong(audio_format(frame_of(self)).channelLayout));
+}
+
+int samples_in(const PyAudioFrame& f) { return f.cell.api()->getFrameLength(f.cell.frame()); }
+
+PyRef frame_num_samples(PyObject* self) { return py_int(samples_in(frame_of(self))); }
+
+PyRef frame_props(PyObject* self) {
+    const PyAudioFrame& f = frame_of(self);
+    // The map belongs to the frame: it is read, never freed here.
+    const VSMap* props = f.cell.api()->getFramePropertiesRO(f.cell.frame());
+    if (props == nullptr) return require_new(PyDict_New());
+    return map_to_py_dict(props, f.owner);
+}
+
+Py_ssize_t frame_len(PyObject* self) { return audio_format(frame_of(self)).numChannels; }
+
+// 24-bit samples occupy four bytes, so they read as 32-bit integers.
+char sample_code(const VSAudioFormat& af) {
+    if (af.sampleType == stFloat && af.bytesPerSample == 4) return 'f';
+    if (af.sampleType == stInteger && af.bytesPerSample == 2) return 'h';
+    if (af.sampleType == stInteger && af.bytesPerSample == 4) return 'i';
+    throw_runtime_error(std::string("unsupported sample layout: ") + (af.sampleType == stFloat ? "Float" : "Integer") +
+                        "/" + std::to_string(af.bytesPerSample) + " bytes");
+}
+
+PyRef frame_subscript(PyObject* self, PyObject* key) {
+    int32_t index = convert_named("index", key, to_i32);
+    const PyAudioFrame& f = frame_of(self);
+    const VSAudioFormat& af = audio_format(f);
+    if (index < 0 || index >= af.numChannels) throw_index_error("index out of range");
+    const uint8_t* samples = f.cell.api()->getReadPtr(f.cell.frame(), index);
+    return make_channel_view(f.cell.clone(), samples, sample_code(af), samples_in(f), af.bytesPerSample);
+}
+
+PyRef frame_item(PyObject* self, Py_ssize_t index) {
+    PyRef key = py_int(index);
+    return frame_subscript(self, key.get());
+}
+
+PyRef frame_repr(PyObject* self) {
+    const PyAudioFrame& f = frame_of(self);
+    const VSAudioFormat& af = audio_format(f);
+    char address[32];
+    std::snprintf(address, sizeof address, "%016" PRIXPTR, reinterpret_cast<uintptr_t>(self));
+    return str_from_utf8("<lumeq.AudioFrame object at 0x" + std::string(address) +
+                         " channels=" + std::to_string(af.numChannels) + ", bits=" + std::to_string(af.bitsPerSample) +
+                         (af.sampleType == stFloat ? " float" : " integer") +
+                         ", samples=" + std::to_string(samples_in(f)) + ", readonly=True>");
+}
+
+PyGetSetDef frame_getset[] = {
+    {"sample_type", getter<frame_sample_type>, nullptr, "The sample type of the frame.", nullptr},
+    {"bits_per_sample", getter<frame_bits_per_sample>, nullptr, "The number of significant bits per sample.", nullptr},
+    {"bytes_per_sample", getter<frame_bytes_per_sample>, nullptr, "The number of bytes each sample occupies.", nullptr},
+    {"num_channels", getter<frame_num_channels>, nullptr, "The number of channels.", nullptr},
+    {"channel_layout", getter<frame_channel_layout>, nullptr,
+     "The channel layout as a bit mask of channel positions.", nullptr},
+    {"num_samples", getter<frame_num_samples>, nullptr, "The number of sample frames in this frame.", nullptr},
+    {"props", getter<frame_props>, nullptr, "This attribute holds all the frame's properties as a dict.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot frame_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("Represents an audio frame. `frame[channel]` returns a read-only 1-D\n`memoryview` of that "
+                       "channel's samples.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyAudioFrame>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<frame_repr>)},
+    {Py_mp_length, reinterpret_cast<void*>(len_slot<frame_len>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<frame_subscript>)},
+    {Py_sq_item, reinterpret_cast<void*>(sq_item_slot<frame_item>)},
+    {Py_tp_getset, frame_getset},
+    {0, nullptr},
+};
+PyType_Spec audio_frame_spec = {"lumeq.AudioFrame", sizeof(PyBox<PyAudioFrame>), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, frame_slots};
+
+}  // namespace
+
+PyTypeObject* audio_frame_type() { return lazy_type<audio_frame_spec>(); }
+
+PyRef make_audio_frame(FrameRef frame, OwnerHandle owner) {
+    if (!frame) internal_fault("frame construction without a frame");
+    return make_instance(audio_frame_type(), PyAudioFrame{owner.clone(), FrameCellRef(std::move(frame), std::move(owner))});
+}
+
+}  // namespace lumeq
