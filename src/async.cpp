@@ -98,7 +98,7 @@ public:
     GetFrameAsync(PyRef clip, PyRef n) noexcept : clip_(std::move(clip)), n_(std::move(n)) {}
 
     std::optional<PyRef> resume(const Waker& waker) override {
-        const VideoNodeData& data = video_node_data(clip_.get());
+        ClipParts data = clip_parts(clip_.get());
         if (!task_) {
             int32_t n = convert_named("n", n_.get(), to_i32);
             Executor& executor = frame_executor();
@@ -107,7 +107,7 @@ public:
         std::optional<FrameResult> result = task_->poll(waker);
         if (!result) return std::nullopt;
         task_.reset();
-        if (auto* frame = std::get_if<FrameRef>(&*result)) return make_video_frame(std::move(*frame), data.owner.clone());
+        if (auto* frame = std::get_if<FrameRef>(&*result)) return data.wrap_frame(std::move(*frame));
         throw_vs_error(std::get<std::string>(*result));
     }
 
@@ -127,10 +127,11 @@ PyObject* get_frame_async_name() {
 }  // namespace
 
 const Signature get_frame_async_signature{"VideoNode.get_frame_async", {"n"}, 1, 0, 1};
+const Signature audio_get_frame_async_signature{"AudioNode.get_frame_async", {"n"}, 1, 0, 1};
 
-PyRef video_node_get_frame_async(PyObject* self, const Args& args) {
+PyRef node_get_frame_async(PyObject* self, const Args& args) {
     auto body = std::make_unique<GetFrameAsync>(PyRef::borrow(self), PyRef::borrow(args[0]));
-    return make_coroutine(std::move(body), PyRef::borrow(get_frame_async_name()), "VideoNode");
+    return make_coroutine(std::move(body), PyRef::borrow(get_frame_async_name()), clip_parts(self).audio ? "AudioNode" : "VideoNode");
 }
 
 }  // namespace lumeq

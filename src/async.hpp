@@ -46,8 +46,9 @@ private:
     bool listening_ = false;
 };
 
-// VideoNode.get_frame_async
+// VideoNode.get_frame_async and AudioNode.get_frame_async
 extern const Signature get_frame_async_signature;
-PyRef video_node_get_frame_async(PyObject* self, const Args& args);
+extern const Signature audio_get_frame_async_signature;
+PyRef node_get_frame_async(PyObject* self, const Args& args);
 
 }  // namespace lumeq

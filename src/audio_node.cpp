@@ -1,7 +1,9 @@
 #include "audio_node.hpp"
 
+#include "async.hpp"
 #include "audio_frame.hpp"
 #include "enums.hpp"
+#include "frame_iter.hpp"
 #include "node.hpp"
 #include "std_ns.hpp"
 
@@ -126,6 +128,15 @@ PyGetSetDef node_getset[] = {
 PyMethodDef node_methods[] = {
     {"get_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<get_frame_signature, node_get_frame>)),
      METH_FASTCALL | METH_KEYWORDS, "Returns an `AudioFrame` from position n."},
+    {"get_frame_async",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(method<audio_get_frame_async_signature, node_get_frame_async>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "Renders frame `n` concurrently in the core's thread pool. Returns a\ncoroutine resolving to the `AudioFrame`."},
+    {"frames",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<audio_frames_signature, node_frames>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "Returns a generator iterator of all `AudioFrame`s in the clip. It will\nrender multiple frames concurrently."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -75,11 +75,12 @@ struct PyFrameIter {
     const size_t prefetch;
     const size_t backlog;
     const int32_t num_frames;
+    const bool audio;
     OwnerHandle owner;
     NodeRef node;
 
-    PyFrameIter(OwnerHandle o, NodeRef n, size_t p, size_t b, int32_t frames) noexcept
-        : prefetch(p), backlog(b), num_frames(frames), owner(std::move(o)), node(std::move(n)) {}
+    PyFrameIter(OwnerHandle o, NodeRef n, size_t p, size_t b, int32_t frames, bool is_audio) noexcept
+        : prefetch(p), backlog(b), num_frames(frames), audio(is_audio), owner(std::move(o)), node(std::move(n)) {}
     PyFrameIter(const PyFrameIter&) = delete;
     PyFrameIter& operator=(const PyFrameIter&) = delete;
     // Runs in dealloc, with the GIL: the drain needs no Python, so other
@@ -163,7 +164,7 @@ PyRef frame_iter_next(PyObject* self) {
         case Step::Kind::Frame:
             break;
     }
-    return make_video_frame(std::move(step.frame), iter.owner.clone());
+    return ClipParts{iter.node, iter.owner, iter.audio}.wrap_frame(std::move(step.frame));
 }
 
 PyObject* frame_iter_next_slot(PyObject* self) noexcept {
@@ -189,14 +190,15 @@ PyTypeObject* frame_iter_type() {
 }
 
 const Signature frames_signature{"VideoNode.frames", {"prefetch", "backlog"}, 2, 0, 0};
+const Signature audio_frames_signature{"AudioNode.frames", {"prefetch", "backlog"}, 2, 0, 0};
 
-PyRef video_node_frames(PyObject* self, const Args& args) {
+PyRef node_frames(PyObject* self, const Args& args) {
     std::optional<int32_t> prefetch_arg;
     std::optional<int32_t> backlog_arg;
     if (args.has(0) && args[0] != Py_None) prefetch_arg = args.convert(0, to_i32);
     if (args.has(1) && args[1] != Py_None) backlog_arg = args.convert(1, to_i32);
 
-    const VideoNodeData& data = video_node_data(self);
+    ClipParts data = clip_parts(self);
     const VSAPI* api = data.node.api();
     size_t prefetch = 0;
     if (prefetch_arg && *prefetch_arg > 0) {
@@ -208,7 +210,7 @@ PyRef video_node_frames(PyObject* self, const Args& args) {
     }
     size_t backlog = backlog_arg && *backlog_arg >= 0 ? std::max(static_cast<size_t>(*backlog_arg), prefetch)
                                                        : prefetch * 3;
-    int32_t num_frames = api->getVideoInfo(data.node.get())->numFrames;
+    int32_t num_frames = data.num_frames();
 
     PyTypeObject* type = frame_iter_type();
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -216,7 +218,7 @@ PyRef video_node_frames(PyObject* self, const Args& args) {
     // Nothing below can fail, so the box is always constructed when the
     // object's deallocation runs.
     auto* iter = new (&unbox<PyFrameIter>(obj.get()))
-        PyFrameIter(data.owner.clone(), data.node.clone(), prefetch, backlog, num_frames);
+        PyFrameIter(data.owner.clone(), data.node.clone(), prefetch, backlog, num_frames, data.audio);
     {
         std::lock_guard<std::mutex> lock(iter->mutex);
         iter->top_up();

@@ -1,4 +1,4 @@
-// FrameIter: the prefetching frame iterator behind VideoNode.frames().
+// FrameIter: the prefetching frame iterator behind VideoNode.frames() and AudioNode.frames().
 #pragma once
 
 #include "boundary.hpp"
@@ -7,8 +7,9 @@ namespace lumeq {
 
 PyTypeObject* frame_iter_type();
 
-// VideoNode.frames
+// VideoNode.frames and AudioNode.frames
 extern const Signature frames_signature;
-PyRef video_node_frames(PyObject* self, const Args& args);
+extern const Signature audio_frames_signature;
+PyRef node_frames(PyObject* self, const Args& args);
 
 }  // namespace lumeq

@@ -1,6 +1,8 @@
 #include "node.hpp"
 
 #include "async.hpp"
+#include "audio_frame.hpp"
+#include "audio_node.hpp"
 #include "environment.hpp"
 #include "frame.hpp"
 #include "frame_iter.hpp"
@@ -150,10 +152,10 @@ PyMethodDef node_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "Returns a `VideoFrame` from position n."},
     {"get_frame_async",
      reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(method<get_frame_async_signature, video_node_get_frame_async>)),
+         reinterpret_cast<void (*)()>(method<get_frame_async_signature, node_get_frame_async>)),
      METH_FASTCALL | METH_KEYWORDS,
      "Renders frame `n` concurrently in the core's thread pool. Returns a\ncoroutine resolving to the `VideoFrame`."},
-    {"frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<frames_signature, video_node_frames>)),
+    {"frames", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<frames_signature, node_frames>)),
      METH_FASTCALL | METH_KEYWORDS,
      "Returns a generator iterator of all `VideoFrame`s in the clip. It will\nrender multiple frames concurrently.\n\n"
      "`prefetch` is the number of frames to render concurrently, defaulting to\nthe core's thread count. `backlog` is "
@@ -185,6 +187,23 @@ PyType_Spec node_spec = {"VideoNode", sizeof(PyBox<VideoNodeData>), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, node_slots};
 
 }  // namespace
+
+ClipParts clip_parts(PyObject* obj) {
+    if (is_audio_node(obj)) {
+        const AudioNodeData& data = audio_node_data(obj);
+        return ClipParts{data.node, data.owner, true};
+    }
+    const VideoNodeData& data = video_node_data(obj);
+    return ClipParts{data.node, data.owner, false};
+}
+
+int32_t ClipParts::num_frames() const {
+    return audio ? node.api()->getAudioInfo(node.get())->numFrames : node.api()->getVideoInfo(node.get())->numFrames;
+}
+
+PyRef ClipParts::wrap_frame(FrameRef frame) const {
+    return audio ? make_audio_frame(std::move(frame), owner.clone()) : make_video_frame(std::move(frame), owner.clone());
+}
 
 FrameRef render_frame(const NodeRef& node, int32_t n) {
     const VSAPI* api = node.api();
