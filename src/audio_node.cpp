@@ -3,6 +3,7 @@
 #include "async.hpp"
 #include "audio_frame.hpp"
 #include "enums.hpp"
+#include "environment.hpp"
 #include "frame_iter.hpp"
 #include "node.hpp"
 #include "std_ns.hpp"
@@ -137,6 +138,9 @@ PyMethodDef node_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<audio_frames_signature, node_frames>)),
      METH_FASTCALL | METH_KEYWORDS,
      "Returns a generator iterator of all `AudioFrame`s in the clip. It will\nrender multiple frames concurrently."},
+    {"set_output",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<audio_set_output_signature, audio_node_set_output>)),
+     METH_FASTCALL | METH_KEYWORDS, "Registers this clip as an audio output on the current environment."},
     {nullptr, nullptr, 0, nullptr},
 };
 

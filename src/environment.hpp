@@ -33,6 +33,8 @@ bool core_resolved();
 // VideoNode.set_output
 extern const Signature set_output_signature;
 PyRef video_node_set_output(PyObject* self, const Args& args);
+extern const Signature audio_set_output_signature;
+PyRef audio_node_set_output(PyObject* self, const Args& args);
 
 // The current EnvironmentData, or an empty reference when there is none.
 // Errors raised by the policy on the way are discarded.

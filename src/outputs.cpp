@@ -1,4 +1,5 @@
-// The output registry: VideoOutputTuple records in each environment's table.
+// The output registry: VideoOutputTuple records and audio clips in each
+// environment's table.
 #include "environment.hpp"
 
 #include "node.hpp"
@@ -106,6 +107,16 @@ CurrentTable current_table() {
     return CurrentTable{std::move(environment), table};
 }
 
+void store_output(int32_t index, PyRef entry) {
+    auto [environment, table] = current_table();
+    PyRef replaced;  // dropped after the lock
+    {
+        std::lock_guard<std::mutex> lock(table.lock);
+        PyRef& slot = table.entries[index];
+        replaced = std::exchange(slot, std::move(entry));
+    }
+}
+
 }  // namespace
 
 PyTypeObject* video_output_tuple_type() {
@@ -126,15 +137,17 @@ PyRef video_node_set_output(PyObject* self, const Args& args) {
     int32_t alt_output = args.has(2) ? args.convert(2, to_i32) : 0;
     if (alpha != nullptr) check_alpha(self, alpha);
 
-    PyRef record = make_instance(video_output_tuple_type(),
-                                 OutputRecord{PyRef::borrow(self), PyRef::borrow(alpha), alt_output});
-    auto [environment, table] = current_table();
-    PyRef replaced;
-    {
-        std::lock_guard<std::mutex> lock(table.lock);
-        PyRef& slot = table.entries[index];
-        replaced = std::exchange(slot, std::move(record));
-    }
+    store_output(index, make_instance(video_output_tuple_type(),
+                                      OutputRecord{PyRef::borrow(self), PyRef::borrow(alpha), alt_output}));
+    return PyRef::none();
+}
+
+const Signature audio_set_output_signature{"AudioNode.set_output", {"index"}, 1, 0, 0};
+
+// An audio output is the clip itself: it has no alpha or alternate form.
+PyRef audio_node_set_output(PyObject* self, const Args& args) {
+    int32_t index = args.has(0) ? args.convert(0, to_i32) : 0;
+    store_output(index, PyRef::borrow(self));
     return PyRef::none();
 }
 
