@@ -48,6 +48,14 @@ def test_default_registration(clip):
     assert get_output(0) is record and get_output(index=0) is record
 
 
+def test_audio_output_is_the_clip(vcore, clip):
+    audio = vcore.std.BlankAudio(length=100)
+    audio.set_output(1)
+    clip.set_output(0)
+    assert get_output(1) is audio and get_outputs()[1] is audio
+    assert type(get_output(0)) is lumeq.VideoOutputTuple
+
+
 def test_registering_again_replaces(blank):
     first, second = blank(), blank(length=5)
     first.set_output(3, alt_output=1)

@@ -1,0 +1,117 @@
+"""Audio clips and frames: attributes, sample-exact slicing, channel buffers, outputs."""
+import asyncio
+
+import numpy as np
+import pytest
+
+import lumeq
+
+
+@pytest.fixture
+def tone(vcore):
+    """A stereo sine whose samples differ, so any misplaced sample shows."""
+
+    def make(length=10000, bits=32, sampletype=1):
+        return vcore.std.BlankAudio(
+            length=length, bits=bits, sampletype=sampletype, waveform="sine", frequency=441.5, amplitude=0.5
+        )
+
+    return make
+
+
+def samples(clip):
+    """The whole clip as a (channels, samples) array."""
+    return np.concatenate([np.stack([np.asarray(f[c]) for c in range(len(f))]) for f in clip.frames()], axis=1)
+
+
+@pytest.mark.parametrize(
+    "bits, sampletype, code, dtype",
+    [(16, 0, "h", np.int16), (24, 0, "i", np.int32), (32, 0, "i", np.int32), (32, 1, "f", np.float32)],
+)
+def test_formats_and_channel_buffers(tone, bits, sampletype, code, dtype):
+    clip = tone(length=7000, bits=bits, sampletype=sampletype)
+    assert (clip.bits_per_sample, clip.num_channels, clip.num_samples, clip.num_frames) == (bits, 2, 7000, 3)
+    assert clip.sample_type == (lumeq.SampleType.FLOAT if sampletype else lumeq.SampleType.INTEGER)
+    assert clip.bytes_per_sample == (2 if bits == 16 else 4)
+    assert clip.channel_layout == 3 and len(clip) == 7000
+    assert repr(clip).startswith("<lumeq.AudioNode 2 channels, ")
+    frames = list(clip.frames())
+    assert [f.num_samples for f in frames] == [3072, 3072, 856]
+    view = frames[0][1]
+    assert (view.format, view.shape, view.readonly) == (code, (3072,), True)
+    array = np.asarray(view)
+    assert array.dtype == dtype and not array.flags.writeable
+    assert np.shares_memory(array, np.asarray(frames[0][1]))
+    with pytest.raises(TypeError):
+        view[0] = 0
+    with pytest.raises(IndexError):
+        frames[0][2]
+
+
+@pytest.mark.parametrize(
+    "op",
+    [
+        lambda a: a[100:9000],
+        lambda a: a[-3500:],
+        lambda a: a[::-1],
+        lambda a: a[9000:100:-1],
+        lambda a: a[4321],
+        lambda a: a[-1],
+        lambda a: a + a[:5],
+        lambda a: a * 3,
+    ],
+)
+def test_slicing_and_joining_are_sample_exact(tone, op):
+    clip = tone()
+    whole = samples(clip)
+    assert np.array_equal(samples(op(clip)), op(_Columns(whole)).array)
+
+
+class _Columns:
+    """numpy slicing along the sample axis with the clip operators' meaning."""
+
+    def __init__(self, array):
+        self.array = array
+
+    def __getitem__(self, key):
+        if isinstance(key, int):
+            key = slice(key, key + 1) if key != -1 else slice(-1, None)
+        return _Columns(self.array[:, key])
+
+    def __add__(self, other):
+        return _Columns(np.concatenate([self.array, other.array], axis=1))
+
+    def __mul__(self, times):
+        return _Columns(np.concatenate([self.array] * times, axis=1))
+
+
+@pytest.mark.parametrize(
+    "op, error, text",
+    [
+        (lambda a: a[10000], IndexError, "AudioNode index out of range"),
+        (lambda a: a["x"], TypeError, "AudioNode indices must be integers or slices"),
+        (lambda a: a[::2], ValueError, "AudioNode slices only support a step of 1 or -1"),
+        (lambda a: a * 0, ValueError, "Loop count must greater than zero"),
+        (lambda a: a * "x", TypeError, "Clips may only be repeated by integer factors"),
+    ],
+)
+def test_operator_errors(tone, op, error, text):
+    with pytest.raises(error, match=text):
+        op(tone())
+
+
+def test_audio_values_convert_both_ways(tone, vcore):
+    mixed = vcore.std.AudioMix(clips=[tone()], matrix=[1, 0], channels_out=[2])
+    assert isinstance(mixed, lumeq.AudioNode) and mixed.num_channels == 1
+    assert np.array_equal(samples(mixed)[0], samples(tone())[0])
+
+
+def test_get_frame_async(tone):
+    clip = tone()
+
+    async def fetch():
+        return await clip.get_frame_async(3)
+
+    frame = asyncio.run(fetch())
+    assert isinstance(frame, lumeq.AudioFrame) and frame.num_samples == 10000 - 3 * 3072
+    assert np.array_equal(np.asarray(frame[0]), np.asarray(clip.get_frame(3)[0]))
