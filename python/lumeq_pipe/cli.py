@@ -18,6 +18,7 @@ from .host import Host, HostError, ScriptFailed, find_output, run_script
 from .metadata import describe_props
 from .progress import Progress
 from .timecodes import FrameClock, TimingError
+from .wave import AUDIO_WRITERS, FRAME_SAMPLES, describe_audio
 
 EXIT_OK = 0
 EXIT_ERROR = 1
@@ -28,8 +29,9 @@ EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
 _WRITE_BUFFER = 1 << 20
 
 _DESCRIPTION = """\
-Run a lumeq script and write the frames of one of its outputs, in order, as a
-YUV4MPEG2 stream (the default) or as raw planes.
+Run a lumeq script and write the frames of one of its outputs, in order: video
+as a YUV4MPEG2 stream (the default) or as raw planes, audio as a WAV file (the
+default), a Wave64 file or raw interleaved samples.
 
 The script runs in an environment of its own, with __name__ set to "__lumeq__"
 (so its `if __name__ == "__main__":` block does not run), and registers its
@@ -42,6 +44,7 @@ examples:
   lumeq-pipe script.py - | ffmpeg -i - -c:v libx264 out.mkv
   lumeq-pipe --arg src=in.mkv --start 1000 --end 1999 script.py part2.y4m
   lumeq-pipe --info script.py
+  lumeq-pipe -o 1 -c wav script.py sound.wav
 
 exit status: 0 done, 1 the script or a frame failed, 2 bad usage,
 130 interrupted, 141 the reader closed the output early.
@@ -95,14 +98,15 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("-o", "--output", metavar="N", type=int, default=0,
                         help="the output index to render (default 0)")
     parser.add_argument("-s", "--start", metavar="S", type=_frame_number, default=None,
-                        help="the first frame to write (default 0)")
+                        help="the first frame to write (default 0); audio frames hold 3072 samples each")
     parser.add_argument("-e", "--end", metavar="E", type=_frame_number, default=None,
                         help="the last frame to write, inclusive (default the clip's last)")
     parser.add_argument("-r", "--requests", metavar="N", type=_count, default=None,
                         help="frames rendering at once (default the core's thread count)")
-    parser.add_argument("-c", "--container", choices=sorted(ENCODERS), default="y4m",
-                        help="y4m: a YUV4MPEG2 stream (YUV and gray integer formats); "
-                             "none: raw planes, any format (default y4m)")
+    parser.add_argument("-c", "--container", choices=sorted(set(ENCODERS) | set(AUDIO_WRITERS)), default=None,
+                        help="video: y4m, a YUV4MPEG2 stream (YUV and gray integer formats), or none, raw planes "
+                             "(default y4m); audio: wav, w64 (Sony Wave64, no size limit) or none, interleaved "
+                             "samples (default wav)")
     parser.add_argument("-t", "--timecodes", metavar="FILE", default=None,
                         help="also write each written frame's start time, from its duration properties, "
                              "to FILE as a v2 timecode file (for variable-rate clips)")
@@ -150,7 +154,7 @@ class Sink:
             self._fd = None
 
 
-def _frame_range(clip: lumeq.VideoNode, start: int | None, end: int | None, index: int) -> tuple[int, int]:
+def _frame_range(clip: lumeq.VideoNode | lumeq.AudioNode, start: int | None, end: int | None, index: int) -> tuple[int, int]:
     count = clip.num_frames
     if count <= 0:
         raise PipeError(f"output {index} has no frames")
@@ -212,7 +216,7 @@ _interrupt = _Interrupt()
 def _render(clip: lumeq.VideoNode, first: int, last: int, sink: Sink, encoder: RawEncoder,
             requests: int | None, progress: Progress, clock: FrameClock) -> None:
     whole = first == 0 and last == clip.num_frames - 1
-    frames = (clip if whole else clip[first:last + 1]).frames(prefetch=requests)
+    frames = (clip if whole else _frame_slice(clip, first, last)).frames(prefetch=requests)
     out: BinaryIO | None = None
     _interrupt.rendering, _interrupt.requested = True, False
     try:
@@ -245,6 +249,25 @@ def _render(clip: lumeq.VideoNode, first: int, last: int, sink: Sink, encoder: R
                 pass
 
 
+def _frame_slice(clip: lumeq.VideoNode | lumeq.AudioNode, first: int, last: int) -> Any:
+    if isinstance(clip, lumeq.AudioNode):
+        # Audio slices count sample frames; whole audio frames stay aligned.
+        return clip[first * FRAME_SAMPLES:(last + 1) * FRAME_SAMPLES]
+    return clip[first:last + 1]
+
+
+def _encoder(container: str | None, clip: lumeq.VideoNode | lumeq.AudioNode, first: int, last: int) -> Any:
+    if isinstance(clip, lumeq.AudioNode):
+        name = container or "wav"
+        if name not in AUDIO_WRITERS:
+            raise PipeError(f"-c {name} carries video, but the output is audio; use wav, w64 or none", EXIT_USAGE)
+        return AUDIO_WRITERS[name](first, last)
+    name = container or "y4m"
+    if name not in ENCODERS:
+        raise PipeError(f"-c {name} carries audio, but the output is video; use y4m or none", EXIT_USAGE)
+    return ENCODERS[name]()
+
+
 def _is_broken_pipe(exc: OSError) -> bool:
     return isinstance(exc, BrokenPipeError) or exc.errno == errno.EPIPE
 
@@ -271,9 +294,9 @@ def _run_script(opts: argparse.Namespace) -> int | None:
     return None
 
 
-def _write_output(opts: argparse.Namespace, clip: lumeq.VideoNode, sink: Sink) -> int:
+def _write_output(opts: argparse.Namespace, clip: lumeq.VideoNode | lumeq.AudioNode, sink: Sink) -> int:
     first, last = _frame_range(clip, opts.start, opts.end, opts.output)
-    encoder = ENCODERS[opts.container]()
+    encoder = _encoder(opts.container, clip, first, last)
     try:
         encoder.check(clip)
     except EncodeError as exc:
@@ -349,10 +372,11 @@ def _run(opts: argparse.Namespace) -> int:
                 output = find_output(opts.output)
             except HostError as exc:
                 raise PipeError(str(exc)) from None
+            audio = isinstance(output, lumeq.AudioNode)
             if sink is None:
-                sys.stdout.write(describe(opts.output, output))
+                sys.stdout.write(describe_audio(opts.output, output) if audio else describe(opts.output, output))
                 return EXIT_OK
-            return _write_output(opts, output.clip, sink)
+            return _write_output(opts, output if audio else output.clip, sink)
     finally:
         if sink is not None:
             sink.close()
