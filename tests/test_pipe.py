@@ -259,7 +259,12 @@ def test_script_output_cannot_corrupt_the_stream(script):
     ("core.std.BlankClip(length=10).set_output()", ["--start", "10"], 2, "--start 10 is past the last frame"),
     ("core.std.BlankClip(length=10).set_output()", ["--start", "5", "--end", "4"], 2, "--end 4 is before"),
     ("import sys\nsys.exit(3)", [], 1, "the script exited"),
-], ids=["raises", "wrong-index", "no-outputs", "varsize", "varformat", "rgb", "start", "range", "exit"])
+    ("core.std.BlankAudio(channels=list(range(8)), bits=32, length=48000 * 3 * 3600).set_output()", [], 1,
+     "exceeds the 4 GiB limit of WAV files; write it with -c w64"),
+    ("core.std.BlankAudio().set_output()", ["-c", "y4m"], 2, "-c y4m carries video, but the output is audio"),
+    ("core.std.BlankClip().set_output()", ["-c", "wav"], 2, "-c wav carries audio, but the output is video"),
+], ids=["raises", "wrong-index", "no-outputs", "varsize", "varformat", "rgb", "start", "range", "exit",
+        "wav-limit", "y4m-audio", "wav-video"])
 def test_failures(script, tmp_path, body, args, status, message):
     source = script("from lumeq import core\n" + body)
     out = tmp_path / "out.y4m"
@@ -461,3 +466,51 @@ def test_filter_times_cover_the_graph_once(script):
     rows = [line.split() for line in table[1:-1]]
     assert sorted(row[0] for row in rows) == ["Bicubic", "BlankClip"]
     assert [float(row[1]) for row in rows] == sorted((float(row[1]) for row in rows), reverse=True) != [0.0, 0.0]
+# (what ffmpeg generates, the file it writes, the PCM codec both decodes are compared in)
+AUDIO_SOURCES = {
+    "flac-s16-stereo-48k": (["-ac", "2", "-ar", "48000", "-sample_fmt", "s16", "-t", "1.5"], "in.flac", "pcm_s16le"),
+    "wav-f32-5.1": (["-ac", "6", "-ar", "48000", "-c:a", "pcm_f32le", "-t", "1"], "in.wav", "pcm_f32le"),
+    "wav-s24-mono-44.1k": (["-ac", "1", "-ar", "44100", "-c:a", "pcm_s24le", "-t", "1"], "in.wav", "pcm_s24le"),
+    "odd-length": (["-ac", "2", "-ar", "48000", "-c:a", "pcm_s16le", "-af", "atrim=end_sample=10001"],
+                   "in.wav", "pcm_s16le"),
+}
+
+
+def ffmpeg_md5(path, codec):
+    proc = subprocess.run([FFMPEG, "-v", "error", "-i", str(path), "-map", "0:a", "-c:a", codec, "-f", "md5", "-"],
+                          capture_output=True, text=True, timeout=120, check=True)
+    return proc.stdout.strip()
+
+
+@needs_ffmpeg
+@pytest.mark.parametrize("name", sorted(AUDIO_SOURCES))
+@pytest.mark.parametrize("container", ["wav", "w64"])
+def test_audio_source_round_trip_through_ffmpeg(script, tmp_path, name, container):
+    args, filename, codec = AUDIO_SOURCES[name]
+    original = tmp_path / filename
+    subprocess.run([FFMPEG, "-v", "error", "-f", "lavfi", "-i", "sine=frequency=441:sample_rate=48000:duration=2",
+                    *args, str(original)], check=True, timeout=120)
+    source = script(f"from lumeq import core\ncore.bs.AudioSource(source={str(original)!r}, cachemode=0).set_output()\n")
+    out = tmp_path / f"out.{container}"
+    proc = run_pipe(source, out, "-c", container)
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert ffmpeg_md5(out, codec) == ffmpeg_md5(original, codec)
+
+
+def test_raw_audio_range_is_interleaved(script, tmp_path):
+    import numpy as np
+
+    source = script("""
+        from lumeq import core
+        core.std.BlankAudio(length=10000, bits=24, waveform="sine", frequency=300.5, amplitude=0.7).set_output(4)
+    """)
+    out = tmp_path / "out.raw"
+    proc = run_pipe(source, out, "-o", "4", "-c", "none", "--start", "1", "--end", "3")
+    assert proc.returncode == 0, proc.stderr.decode()
+    clip = lumeq.core.std.BlankAudio(length=10000, bits=24, waveform="sine", frequency=300.5, amplitude=0.7)
+    whole = np.concatenate([np.stack([np.asarray(f[c]) for c in range(2)], axis=1) for f in clip.frames()])
+    packed = whole[3072:].astype("<i4").view("u1").reshape(-1, 2, 4)[:, :, 1:]
+    assert out.read_bytes() == packed.tobytes()
+    info = run_pipe(source, "-o", "4", "--info").stdout.decode()
+    assert "sample rate: 44100 Hz" in info and "channels:    2 (FRONT_LEFT, FRONT_RIGHT)" in info
+    assert "sample type: 24-bit integer" in info and "samples:     10000" in info

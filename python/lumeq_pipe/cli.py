@@ -4,6 +4,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import errno
+from fractions import Fraction
 import os
 import signal
 import sys
@@ -213,7 +214,7 @@ class _Interrupt:
 _interrupt = _Interrupt()
 
 
-def _render(clip: lumeq.VideoNode, first: int, last: int, sink: Sink, encoder: RawEncoder,
+def _render(clip: lumeq.VideoNode | lumeq.AudioNode, first: int, last: int, sink: Sink, encoder: Any,
             requests: int | None, progress: Progress, clock: FrameClock) -> None:
     whole = first == 0 and last == clip.num_frames - 1
     frames = (clip if whole else _frame_slice(clip, first, last)).frames(prefetch=requests)
@@ -303,8 +304,13 @@ def _write_output(opts: argparse.Namespace, clip: lumeq.VideoNode | lumeq.AudioN
         raise PipeError(str(exc)) from None
     terminal = sys.stderr.isatty()
     progress = Progress(last - first + 1, sys.stderr, live=terminal or opts.progress, terminal=terminal)
+    audio = isinstance(clip, lumeq.AudioNode)
+    if audio and opts.filter_time:
+        raise PipeError("--filter-time times video outputs only", EXIT_USAGE)
+    # An audio frame lasts its 3072 samples.
+    rate = Fraction(clip.sample_rate, FRAME_SAMPLES) if audio else clip.fps
     with _timecode_file(opts.timecodes) as timecodes:
-        clock = FrameClock(clip.fps, timecodes)
+        clock = FrameClock(rate, timecodes)
         status = _render_reporting(clip, first, last, sink, encoder, opts, progress, clock)
     if opts.filter_time:
         sys.stderr.write(format_filter_times(clip.filter_times()))
@@ -327,7 +333,7 @@ def _timecode_file(path: str | None) -> Iterator[TextIO | None]:
         yield stream
 
 
-def _render_reporting(clip: lumeq.VideoNode, first: int, last: int, sink: Sink, encoder: RawEncoder,
+def _render_reporting(clip: lumeq.VideoNode | lumeq.AudioNode, first: int, last: int, sink: Sink, encoder: Any,
                       opts: argparse.Namespace, progress: Progress, clock: FrameClock) -> int:
     try:
         _render(clip, first, last, sink, encoder, opts.requests, progress, clock)
@@ -372,11 +378,11 @@ def _run(opts: argparse.Namespace) -> int:
                 output = find_output(opts.output)
             except HostError as exc:
                 raise PipeError(str(exc)) from None
-            audio = isinstance(output, lumeq.AudioNode)
             if sink is None:
-                sys.stdout.write(describe_audio(opts.output, output) if audio else describe(opts.output, output))
+                sys.stdout.write(describe_audio(opts.output, output) if isinstance(output, lumeq.AudioNode)
+                                 else describe(opts.output, output))
                 return EXIT_OK
-            return _write_output(opts, output if audio else output.clip, sink)
+            return _write_output(opts, output if isinstance(output, lumeq.AudioNode) else output.clip, sink)
     finally:
         if sink is not None:
             sink.close()
