@@ -13,7 +13,7 @@ from typing import Any, BinaryIO, Iterator, Sequence, TextIO
 
 import lumeq
 
-from .encode import ENCODERS, EncodeError, RawEncoder, has_constant_format
+from .encode import ENCODERS, EncodeError, has_constant_format
 from .filter_time import format_filter_times
 from .host import Host, HostError, ScriptFailed, find_output, run_script
 from .metadata import describe_props

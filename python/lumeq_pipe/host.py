@@ -162,7 +162,7 @@ def _run_stdin_script(script_args: dict[str, str]) -> dict[str, Any]:
     return script_globals
 
 
-def find_output(index: int) -> lumeq.VideoOutputTuple:
+def find_output(index: int) -> lumeq.VideoOutputTuple | lumeq.AudioNode:
     """The output the script registered at `index`, or HostError naming the
     indices that do exist."""
     try:

@@ -36,7 +36,7 @@ def stored_width(clip: lumeq.AudioNode) -> int:
     return 3 if clip.bits_per_sample == 24 else clip.bytes_per_sample
 
 
-def interleave(frame: lumeq.AudioFrame, width: int) -> bytes | memoryview:
+def interleave(frame: lumeq.AudioFrame, width: int) -> bytearray | memoryview:
     """The frame's channels sample by sample, each sample `width` bytes."""
     channels = [frame[c] for c in range(len(frame))]
     if len(channels) == 1 and width == channels[0].itemsize:
