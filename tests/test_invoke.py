@@ -30,10 +30,8 @@ def test_empty_result_is_an_empty_dict(vcore, blank):
     assert vcore.std.SetVideoCache(clip=blank()) == {}
 
 
-def test_audio_result_is_refused(vcore):
-    with pytest.raises(RuntimeError) as info:
-        vcore.std.BlankAudio()
-    assert str(info.value) == "audio values are not supported yet"
+def test_audio_result_is_an_audio_node(vcore):
+    assert isinstance(vcore.std.BlankAudio(), lumeq.AudioNode)
 
 
 def test_no_keywords_pass_an_empty_map(vcore):

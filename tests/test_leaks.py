@@ -146,7 +146,8 @@ def plugin_results(core):
         result = core.leakprobe.Echo(i=[1, 2], f=2.5, b=b"\x00\xff", s="t\u00e9", c=clip, cs=[clip, yuv])
         assert len(result) == 6                                                  # a dict
         assert core.leakprobe.Echo() == {}
-        for refused in (core.std.BlankAudio, core.leakprobe.Function):           # audio, function values
+        assert core.std.AudioMix(clips=[core.std.BlankAudio()], matrix=[1, 0], channels_out=[2]).get_frame(0)
+        for refused in (core.leakprobe.Function,):                             # function values
             with pytest.raises(RuntimeError):
                 refused()
         with pytest.raises(RuntimeError):

@@ -12,12 +12,12 @@ ALL = [
     "EnvironmentPolicy", "EnvironmentPolicyAPI", "StandaloneEnvironmentPolicy", "VideoOutputTuple",
     "clear_output", "clear_outputs", "clear_policy", "get_current_environment", "get_output",
     "get_outputs", "has_policy", "register_policy", "VideoFormat", "VideoFrame", "FrameIter",
-    "VideoNode", "Function", "PluginFunctionIter", "Plugin", "core",
+    "VideoNode", "AudioNode", "AudioFrame", "Function", "PluginFunctionIter", "Plugin", "core",
 ]
 
 LUMEQ_MODULE = {"ColorFamily", "SampleType", "Environment", "EnvironmentPolicy", "EnvironmentPolicyAPI",
-                "StandaloneEnvironmentPolicy", "VideoOutputTuple", "VideoFormat", "VideoFrame"}
-BUILTINS_MODULE = {"Core", "CoreProxy", "PluginIter", "FrameIter", "VideoNode", "Function",
+                "StandaloneEnvironmentPolicy", "VideoOutputTuple", "VideoFormat", "VideoFrame", "AudioFrame"}
+BUILTINS_MODULE = {"Core", "CoreProxy", "PluginIter", "FrameIter", "VideoNode", "AudioNode", "Function",
                    "PluginFunctionIter", "Plugin"}
 
 

@@ -304,17 +304,16 @@ def _write_output(opts: argparse.Namespace, clip: lumeq.VideoNode | lumeq.AudioN
         raise PipeError(str(exc)) from None
     terminal = sys.stderr.isatty()
     progress = Progress(last - first + 1, sys.stderr, live=terminal or opts.progress, terminal=terminal)
-    audio = isinstance(clip, lumeq.AudioNode)
-    if audio and opts.filter_time:
+    if isinstance(clip, lumeq.AudioNode) and opts.filter_time:
         raise PipeError("--filter-time times video outputs only", EXIT_USAGE)
     # An audio frame lasts its 3072 samples.
-    rate = Fraction(clip.sample_rate, FRAME_SAMPLES) if audio else clip.fps
+    rate = Fraction(clip.sample_rate, FRAME_SAMPLES) if isinstance(clip, lumeq.AudioNode) else clip.fps
     with _timecode_file(opts.timecodes) as timecodes:
         clock = FrameClock(rate, timecodes)
         status = _render_reporting(clip, first, last, sink, encoder, opts, progress, clock)
-    if opts.filter_time:
+    if opts.filter_time and isinstance(clip, lumeq.VideoNode):
         sys.stderr.write(format_filter_times(clip.filter_times()))
-    if clock.varies and timecodes is None and opts.container == "y4m":
+    if clock.varies and timecodes is None and (opts.container or "y4m") == "y4m":
         _fail("warning: the frames' durations vary; the Y4M frame rate is only nominal "
               "(write their times with --timecodes FILE)")
     return status
