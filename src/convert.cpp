@@ -2,6 +2,7 @@
 
 #include "audio_frame.hpp"
 #include "audio_node.hpp"
+#include "callbacks.hpp"
 #include "frame.hpp"
 #include "node.hpp"
 
@@ -187,6 +188,7 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
     if (!converted) converted = try_text(value);
     if (!converted) converted = try_binary(value, scratch);
     if (!converted && is_video_node(value)) converted = Value::of_video_node(video_node_data(value).node.clone());
+    if (!converted && PyCallable_Check(value)) converted = callable_to_value(value);
     if (!converted) unsupported(value);
     map.set(key, std::move(*converted), mode);
 }

@@ -1,5 +1,7 @@
 #include "core.hpp"
 
+#include "callbacks.hpp"
+
 #include "environment.hpp"
 #include "node_timing.hpp"
 #include "plugin.hpp"
@@ -48,11 +50,21 @@ MapRef OwnerHandle::invoke(const char* plugin_namespace, const char* name,
                            const std::function<void(VSMap*)>& fill) const {
     const VSAPI* api = cell_->api;
     MapRef args = MapRef::create(api);
-    fill(args.get());
+    {
+        CallbackOwnerScope scope(*this);
+        fill(args.get());
+    }
     VSPlugin* plugin = api->getPluginByNamespace(plugin_namespace, cell_->core);
     if (plugin == nullptr) throw_runtime_error("no plugin with namespace " + quoted(plugin_namespace) + " is loaded");
-    MapRef result(api->invoke(plugin, name, args.get()), api);
-    args.reset();
+    VSMap* raw_result = nullptr;
+    {
+        // A filter may render frames while it is created, and those may need
+        // a Python callback on a worker thread.
+        ReleaseGil unlocked;
+        raw_result = api->invoke(plugin, name, args.get());
+        args.reset();  // frees run filters' free functions, which may need the GIL too
+    }
+    MapRef result(raw_result, api);
     if (const char* error = api->mapGetError(result.get())) throw_vs_error(error);
     return result;
 }

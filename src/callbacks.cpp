@@ -1,0 +1,196 @@
+#include "callbacks.hpp"
+
+#include "convert.hpp"
+
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <string>
+
+namespace lumeq {
+
+namespace {
+
+thread_local const OwnerHandle* current_owner = nullptr;
+
+// VapourSynth may call or free a function on its own threads at any time,
+// also while the interpreter finalizes, when asking for the GIL would end
+// the thread. At exit the gate closes and waits for the callbacks inside;
+// later ones fail (calls) or leak their callable (frees) without Python.
+class CallbackGate {
+public:
+    bool enter() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return false;
+        ++active_;
+        return true;
+    }
+    void leave() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--active_ == 0) idle_.notify_all();
+    }
+    // GIL held; waits with it released.
+    void close() {
+        ReleaseGil unlocked;
+        std::unique_lock<std::mutex> lock(mutex_);
+        closed_ = true;
+        idle_.wait(lock, [this] { return active_ == 0; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    size_t active_ = 0;
+    bool closed_ = false;
+};
+
+CallbackGate& gate() {
+    static CallbackGate& g = *new CallbackGate();  // never destroyed: callbacks may come during exit
+    return g;
+}
+
+class GatePass {
+public:
+    GatePass() : entered_(gate().enter()) {}
+    ~GatePass() {
+        if (entered_) gate().leave();
+    }
+    GatePass(const GatePass&) = delete;
+    GatePass& operator=(const GatePass&) = delete;
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
+PyObject* close_gate(PyObject*, PyObject*) noexcept {
+    return guard<PyObject*>(nullptr, [] {
+        gate().close();
+        return PyRef::none().release();
+    });
+}
+
+PyMethodDef close_gate_def = {"_close_callbacks", close_gate, METH_NOARGS, nullptr};
+
+void register_exit_hook() {
+    static GilOnceCell<bool> done;
+    done.get([] {
+        PyRef hook = require_new(PyCFunction_NewEx(&close_gate_def, nullptr, nullptr));
+        PyRef atexit = require_new(PyImport_ImportModule("atexit"));
+        call_method(atexit.get(), "register", {hook.get()});
+        return true;
+    });
+}
+
+struct Callback {
+    PyRef callable;
+    OwnerHandle owner;
+};
+
+const char* const shutdown_error = "Python callback called after the interpreter began to shut down";
+
+// Sends the traceback of `exc` to the "lumeq" logger; the error that reaches
+// the frame request is only text. A failing log is dropped.
+void log_traceback(PyObject* exc, const std::string& text) {
+    try {
+        PyRef logging = require_new(PyImport_ImportModule("logging"));
+        PyRef name = str_from_utf8("lumeq");
+        PyRef logger = call_method(logging.get(), "getLogger", {name.get()});
+        PyRef error = require_new(PyObject_GetAttrString(logger.get(), "error"));
+        PyRef format = str_from_utf8("Python callback raised %s");
+        PyRef message = str_lossy(text);
+        PyRef args = require_new(PyTuple_Pack(2, format.get(), message.get()));
+        PyRef kwargs = require_new(PyDict_New());
+        require_status(PyDict_SetItemString(kwargs.get(), "exc_info", exc));
+        require_new(PyObject_Call(error.get(), args.get(), kwargs.get()));
+    } catch (const PyErrSet&) {
+        PyErr_Clear();
+    } catch (const PyError&) {
+    }
+}
+
+// "Type: message" of the pending exception.
+std::string take_callback_error() {
+    PyRef exc = fetch_exception();
+    PyRef type_name = require_new(PyType_GetName(Py_TYPE(exc.get())));
+    std::string text = to_utf8(type_name.get());
+    PyRef message = require_new(PyObject_Str(exc.get()));
+    std::string detail = to_utf8(message.get());
+    if (!detail.empty()) text += ": " + detail;
+    log_traceback(exc.get(), text);
+    return text;
+}
+
+void run_callback(const Callback& callback, const VSMap* in, VSMap* out, const VSAPI* api) {
+    CallbackOwnerScope scope(callback.owner);
+    PyRef kwargs = map_to_py_dict(in, callback.owner);
+    PyRef no_args = require_new(PyTuple_New(0));
+    PyRef result = require_new(PyObject_Call(callback.callable.get(), no_args.get(), kwargs.get()));
+    if (result.get() == Py_None) return;
+    // Stored as the keyword "val" would be: a list becomes several elements.
+    static const SignatureTypes no_types;
+    PyRef names = require_new(Py_BuildValue("(s)", "val"));
+    PyObject* values[] = {result.get()};
+    kwargs_to_map(out, api, Keywords{names.get(), values}, no_types);
+}
+
+void VS_CC call_callback(const VSMap* in, VSMap* out, void* data, VSCore*, const VSAPI* api) {
+    GatePass pass;
+    if (!pass) {
+        api->mapSetError(out, shutdown_error);
+        return;
+    }
+    // A C entry point called by VapourSynth: nothing may escape into it.
+    try {
+        AttachGil gil;
+        try {
+            try {
+                run_callback(*static_cast<const Callback*>(data), in, out, api);
+            } catch (const PyError& error) {
+                error.restore();
+                throw PyErrSet{};
+            }
+        } catch (const PyErrSet&) {
+            std::string text = take_callback_error();
+            api->mapSetError(out, text.c_str());
+        }
+    } catch (const InternalFault& fault) {
+        api->mapSetError(out, ("lumeq internal fault: " + fault.text).c_str());
+    } catch (const PyErrSet&) {
+        PyErr_Clear();
+        api->mapSetError(out, "Python callback failed while reporting its error");
+    } catch (const PyError&) {
+        api->mapSetError(out, "Python callback failed while reporting its error");
+    } catch (const std::exception& error) {
+        api->mapSetError(out, error.what());
+    }
+}
+
+void VS_CC free_callback(void* data) {
+    auto* callback = static_cast<Callback*>(data);
+    GatePass pass;
+    if (!pass) return;  // the interpreter is going away: the callable is left to it
+    AttachGil gil;
+    delete callback;
+}
+
+}  // namespace
+
+CallbackOwnerScope::CallbackOwnerScope(const OwnerHandle& owner) noexcept : saved_(current_owner) {
+    current_owner = &owner;
+}
+CallbackOwnerScope::~CallbackOwnerScope() { current_owner = saved_; }
+
+std::optional<map_ext::Value> callable_to_value(PyObject* callable) {
+    if (current_owner == nullptr) return std::nullopt;
+    register_exit_hook();
+    const OwnerHandle& owner = *current_owner;
+    auto* callback = new Callback{PyRef::borrow(callable), owner.clone()};
+    VSFunction* function = owner.api()->createFunction(call_callback, callback, free_callback, owner.core());
+    map_ext::Value value;
+    value.kind = map_ext::Value::Kind::Function;
+    value.function = map_ext::FunctionRef(function, owner.api());
+    return value;
+}
+
+}  // namespace lumeq

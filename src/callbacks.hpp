@@ -1,0 +1,28 @@
+// Python callables passed to plugins as VapourSynth functions.
+#pragma once
+
+#include "core.hpp"
+#include "map_ext.hpp"
+
+#include <optional>
+
+namespace lumeq {
+
+// The core a plugin call fills its arguments for: a callable becomes a
+// function of that core. Scopes nest (a callback may call plugins).
+class CallbackOwnerScope {
+public:
+    explicit CallbackOwnerScope(const OwnerHandle& owner) noexcept;
+    ~CallbackOwnerScope();
+    CallbackOwnerScope(const CallbackOwnerScope&) = delete;
+    CallbackOwnerScope& operator=(const CallbackOwnerScope&) = delete;
+
+private:
+    const OwnerHandle* saved_;
+};
+
+// A VapourSynth function calling `callable`, or nothing when no plugin call
+// is being filled on this thread.
+std::optional<map_ext::Value> callable_to_value(PyObject* callable);
+
+}  // namespace lumeq
