@@ -8,7 +8,7 @@ DEPS := vapoursynth vapoursynth-bestsource pytest numpy hypothesis mypy scikit-b
 SOURCES := $(wildcard src/*.cpp src/*.hpp python/lumeq_pipe/*.py python/lumeq_farm/*.py stubs/*) CMakeLists.txt pyproject.toml
 PIP_FLAGS := --disable-pip-version-check -q
 
-.PHONY: all demo test test312 test313 native-tests bench sanitize stress clean
+.PHONY: all demo test test312 test313 native-tests bench bench-readme sanitize stress clean
 
 all: $(VENV)/.installed
 
@@ -112,8 +112,13 @@ $(VENV)/.bench-deps: $(VENV)/.deps
 	$(VENV)/bin/pip install $(PIP_FLAGS) matplotlib
 	touch $@
 
+# `make bench BENCH_ARGS="--pairs 1 --quick"` is a smoke test of the whole run;
+# `make bench-readme` then puts bench/results.json's table into README.md.
 bench: $(VENV)/.installed build/bench/native $(VENV)/.bench-deps
-	$(VENV)/bin/python bench/run.py $(if $(FULL),--full)
+	$(VENV)/bin/python bench/run.py $(if $(FULL),--full) $(BENCH_ARGS)
+
+bench-readme: $(VENV)/.deps
+	$(VENV)/bin/python bench/table.py --readme
 
 clean:
 	rm -rf build dist $(VENV) $(VENV313)

@@ -2,23 +2,36 @@
 
     lumeq_workloads.py frames   WIDTH HEIGHT FORMAT KEEP FRAMES PREFETCH BACKLOG
     lumeq_workloads.py getframe WIDTH HEIGHT FORMAT KEEP FRAMES
-    lumeq_workloads.py invoke   CALLS
+    lumeq_workloads.py invoke   CALLS          (the function object held)
+    lumeq_workloads.py invokelookup CALLS      (core.std.Trim looked up on every call)
     lumeq_workloads.py copy     WIDTH HEIGHT FORMAT REPS
     lumeq_workloads.py asarray  FORMAT REPS ROUNDS
-    lumeq_workloads.py gather   WIDTH HEIGHT FORMAT KEEP FRAMES PREFETCH
-    lumeq_workloads.py y4m      SCRIPT-ARGS...  (times lumeq-pipe in-process)
+    lumeq_workloads.py window   WIDTH HEIGHT FORMAT KEEP FRAMES WINDOW
+    lumeq_workloads.py floorwindow WIDTH HEIGHT FORMAT FRAMES WINDOW
+    lumeq_workloads.py await    REPS           (one cached frame, awaited in a loop)
+    lumeq_workloads.py floorawait REPS
+    lumeq_workloads.py firstcore
+
+`window` is an asyncio window: a semaphore lets WINDOW of the FRAMES
+get_frame_async awaits run at a time. The floor workloads have the same
+shape, but a plain Python thread completes each future through
+call_soon_threadsafe: what asyncio itself costs, with nothing of lumeq in
+the wait.
 
 Prints one JSON line like the native program.
 """
 import asyncio
 import json
+import queue
 import resource
 import sys
+import threading
 import time
 
 import lumeq
 
 YUV420P8 = (3 << 28) | (8 << 16) | (1 << 8) | 1
+GRAY8 = (1 << 28) | (8 << 16)
 
 
 def report(workload, seconds, items, checksum=0):
@@ -62,6 +75,15 @@ def invoke(calls):
     report("invoke", time.perf_counter() - start, calls)
 
 
+def invokelookup(calls):
+    core = lumeq.Core()
+    clip = blank(core, 640, 480, YUV420P8, 0, 100)
+    start = time.perf_counter()
+    for _ in range(calls):
+        core.std.Trim(clip=clip, first=0, last=0)
+    report("invokelookup", time.perf_counter() - start, calls)
+
+
 def copy(width, height, fmt, reps):
     core = lumeq.Core()
     frame = blank(core, width, height, fmt, 1, 1).get_frame(0)
@@ -91,30 +113,105 @@ def asarray(fmt, reps, rounds):
                       "items": reps, "peak_rss_kb": peak}))
 
 
-def gather(width, height, fmt, keep, count, prefetch):
+async def run_window(count, limit, awaitable):
+    gate = asyncio.Semaphore(limit)
+
+    async def one(n):
+        async with gate:
+            frame = await awaitable(n)
+            return frame[0][0, 0]
+
+    return sum(await asyncio.gather(*(one(n) for n in range(count))))
+
+
+def window(width, height, fmt, keep, count, limit):
     core = lumeq.Core()
     clip = blank(core, width, height, fmt, keep, count)
-    limit = prefetch or core.num_threads
+    start = time.perf_counter()
+    checksum = asyncio.run(run_window(count, limit, clip.get_frame_async))
+    report("window", time.perf_counter() - start, count, checksum)
+
+
+class Completer:
+    """A plain Python thread completing asyncio futures with one frame."""
+
+    def __init__(self, loop, frame):
+        self.requests = queue.SimpleQueue()
+        self.thread = threading.Thread(target=self.serve, args=(loop, frame))
+        self.thread.start()
+
+    def serve(self, loop, frame):
+        while (future := self.requests.get()) is not None:
+            loop.call_soon_threadsafe(future.set_result, frame)
+
+    def request(self, loop):
+        future = loop.create_future()
+        self.requests.put(future)
+        return future
+
+    def stop(self):
+        self.requests.put(None)
+        self.thread.join()
+
+
+def floorwindow(width, height, fmt, count, limit):
+    frame = blank(lumeq.Core(), width, height, fmt, 1, 1).get_frame(0)
 
     async def main():
-        gate = asyncio.Semaphore(limit)
-
-        async def one(n):
-            async with gate:
-                frame = await clip.get_frame_async(n)
-                return frame[0][0, 0]
-
-        return sum(await asyncio.gather(*(one(n) for n in range(count))))
+        loop = asyncio.get_running_loop()
+        completer = Completer(loop, frame)
+        try:
+            return await run_window(count, limit, lambda n: completer.request(loop))
+        finally:
+            completer.stop()
 
     start = time.perf_counter()
     checksum = asyncio.run(main())
-    report("gather", time.perf_counter() - start, count, checksum)
+    report("floorwindow", time.perf_counter() - start, count, checksum)
+
+
+def await_cached(reps):
+    clip = blank(lumeq.Core(), 16, 16, GRAY8, 1, 1)
+
+    async def main():
+        await clip.get_frame_async(0)  # warm: the frame is cached from here on
+        start = time.perf_counter()
+        for _ in range(reps):
+            await clip.get_frame_async(0)
+        return time.perf_counter() - start
+
+    report("await", asyncio.run(main()), reps)
+
+
+def floorawait(reps):
+    frame = blank(lumeq.Core(), 16, 16, GRAY8, 1, 1).get_frame(0)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        completer = Completer(loop, frame)
+        try:
+            await completer.request(loop)
+            start = time.perf_counter()
+            for _ in range(reps):
+                await completer.request(loop)
+            return time.perf_counter() - start
+        finally:
+            completer.stop()
+
+    report("floorawait", asyncio.run(main()), reps)
+
+
+def firstcore():
+    start = time.perf_counter()
+    lumeq.Core()
+    report("firstcore", time.perf_counter() - start, 1)
 
 
 def main(argv):
     name, args = argv[0], [int(a) for a in argv[1:]]
-    {"frames": frames, "getframe": getframe, "invoke": invoke, "copy": copy, "asarray": asarray,
-     "gather": gather}[name](*args)
+    {"frames": frames, "getframe": getframe, "invoke": invoke, "invokelookup": invokelookup, "copy": copy,
+     "asarray": asarray, "window": window, "floorwindow": floorwindow, "await": await_cached,
+     "floorawait": floorawait, "firstcore": firstcore}[name](*args)
 
 
 if __name__ == "__main__":

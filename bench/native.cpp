@@ -4,10 +4,15 @@
 //   native LIBDIR frames   WIDTH HEIGHT FORMAT KEEP FRAMES PREFETCH BACKLOG
 //   native LIBDIR getframe WIDTH HEIGHT FORMAT KEEP FRAMES
 //   native LIBDIR invoke   CALLS
+//   native LIBDIR invoke   CALLS             (std's plugin handle held, as a caller would)
 //   native LIBDIR copy     WIDTH HEIGHT FORMAT REPS
-//   native LIBDIR y4m      WIDTH HEIGHT FRAMES PREFETCH OUTFILE
+//   native LIBDIR window   WIDTH HEIGHT FORMAT KEEP FRAMES WINDOW
+//   native LIBDIR y4m      WIDTH HEIGHT FORMAT FRAMES PREFETCH OUTFILE   (OUTFILE - is standard output)
+//   native LIBDIR firstcore
 //
 // PREFETCH 0 means the core's thread count; BACKLOG 0 means 3 × prefetch.
+// `window` keeps WINDOW getFrameAsync requests in flight and takes frames
+// in the order they finish: the native counterpart of an asyncio window.
 #include <VapourSynth4.h>
 
 #include <dlfcn.h>
@@ -18,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -219,7 +225,10 @@ int workload_copy(char** argv) {
     for (int r = 0; r < reps; ++r) {
         // A fresh buffer each time, as bytes(plane) makes a new object.
         std::unique_ptr<uint8_t[]> dst(new uint8_t[row * rows]);
-        for (int y = 0; y < rows; ++y) std::memcpy(dst.get() + y * row, src + y * stride, row);
+        if (stride == static_cast<ptrdiff_t>(row))
+            std::memcpy(dst.get(), src, row * rows);
+        else
+            for (int y = 0; y < rows; ++y) std::memcpy(dst.get() + y * row, src + y * stride, row);
         checksum += dst[row * rows - 1];
     }
     double elapsed = seconds_since(start);
@@ -230,31 +239,116 @@ int workload_copy(char** argv) {
     return 0;
 }
 
-int workload_y4m(char** argv) {
-    int width = std::atoi(argv[0]), height = std::atoi(argv[1]), frames = std::atoi(argv[2]);
+// Finished requests of a completion-order window, handed over in batches.
+struct Completions {
+    std::mutex mutex;
+    std::condition_variable ready_cv;
+    std::vector<const VSFrame*> frames;
+    std::string error;
+};
+
+void VS_CC window_done(void* user, const VSFrame* f, int, VSNode*, const char* error) {
+    auto* done = static_cast<Completions*>(user);
+    std::lock_guard<std::mutex> lock(done->mutex);
+    if (f == nullptr && done->error.empty()) done->error = error ? error : "frame failed";
+    done->frames.push_back(f);
+    done->ready_cv.notify_one();
+}
+
+int workload_window(char** argv) {
+    int width = std::atoi(argv[0]), height = std::atoi(argv[1]), format = std::atoi(argv[2]);
+    int keep = std::atoi(argv[3]), frames = std::atoi(argv[4]), window = std::max(1, std::atoi(argv[5]));
     VSCore* core = vsapi->createCore(0);
-    size_t prefetch = effective_prefetch(core, std::atoi(argv[3]));
-    std::FILE* out = std::fopen(argv[4], "wb");
-    if (out == nullptr) die(std::string("cannot open ") + argv[4]);
-    VSNode* node = blank_clip(core, width, height, pfYUV420P8, 0, frames);
-    const VSVideoInfo* vi = vsapi->getVideoInfo(node);
+    VSNode* node = blank_clip(core, width, height, format, keep, frames);
+    Completions done;
+    std::vector<const VSFrame*> batch;
+    unsigned long long checksum = 0;
     auto start = std::chrono::steady_clock::now();
-    std::fprintf(out, "YUV4MPEG2 W%d H%d F%lld:%lld Ip A0:0 C420jpeg\n", width, height,
-                 static_cast<long long>(vi->fpsNum), static_cast<long long>(vi->fpsDen));
-    run_window(node, frames, prefetch, prefetch * 3, [&](const VSFrame* f) {
-        std::fputs("FRAME\n", out);
-        for (int p = 0; p < 3; ++p) {
-            const uint8_t* src = vsapi->getReadPtr(f, p);
-            ptrdiff_t stride = vsapi->getStride(f, p);
-            int w = vsapi->getFrameWidth(f, p), h = vsapi->getFrameHeight(f, p);
-            for (int y = 0; y < h; ++y) std::fwrite(src + y * stride, 1, static_cast<size_t>(w), out);
+    int issued = 0, received = 0;
+    for (; issued < std::min(window, frames); ++issued) vsapi->getFrameAsync(issued, node, window_done, &done);
+    while (received < frames) {
+        {
+            std::unique_lock<std::mutex> lock(done.mutex);
+            done.ready_cv.wait(lock, [&] { return !done.frames.empty(); });
+            if (!done.error.empty()) die(done.error);
+            batch.swap(done.frames);
         }
-    });
-    std::fclose(out);
+        for (const VSFrame* f : batch) {
+            checksum += vsapi->getReadPtr(f, 0)[0];
+            vsapi->freeFrame(f);
+            ++received;
+            if (issued < frames) vsapi->getFrameAsync(issued++, node, window_done, &done);
+        }
+        batch.clear();
+    }
     double elapsed = seconds_since(start);
     vsapi->freeNode(node);
     vsapi->freeCore(core);
-    report("y4m", elapsed, frames, 0);
+    report("window", elapsed, frames, checksum);
+    return 0;
+}
+
+// The Y4M colour-space tag of a YUV format, as lumeq-pipe writes it.
+std::string y4m_colorspace(const VSVideoFormat& fmt) {
+    std::string stem = fmt.subSamplingW == 1 ? (fmt.subSamplingH == 1 ? "420" : "422") : "444";
+    if (fmt.bitsPerSample == 8) return stem == "420" ? "420jpeg" : stem;
+    return stem + "p" + std::to_string(fmt.bitsPerSample);
+}
+
+// A competent writer: a 1 MiB stdio buffer, one fwrite per plane when its
+// rows are contiguous (row by row only when the stride pads them).
+void write_y4m_frame(std::FILE* out, const VSFrame* f, int bytes_per_sample) {
+    std::fwrite("FRAME\n", 1, 6, out);
+    for (int p = 0; p < 3; ++p) {
+        const uint8_t* src = vsapi->getReadPtr(f, p);
+        ptrdiff_t stride = vsapi->getStride(f, p);
+        size_t row = static_cast<size_t>(vsapi->getFrameWidth(f, p)) * bytes_per_sample;
+        int h = vsapi->getFrameHeight(f, p);
+        if (stride == static_cast<ptrdiff_t>(row))
+            std::fwrite(src, 1, row * h, out);
+        else
+            for (int y = 0; y < h; ++y) std::fwrite(src + y * stride, 1, row, out);
+    }
+}
+
+int workload_y4m(char** argv) {
+    int width = std::atoi(argv[0]), height = std::atoi(argv[1]), format = std::atoi(argv[2]);
+    int frames = std::atoi(argv[3]);
+    VSCore* core = vsapi->createCore(0);
+    size_t prefetch = effective_prefetch(core, std::atoi(argv[4]));
+    bool to_stdout = std::strcmp(argv[5], "-") == 0;
+    std::FILE* out = to_stdout ? stdout : std::fopen(argv[5], "wb");
+    if (out == nullptr) die(std::string("cannot open ") + argv[5]);
+    static char buffer[1 << 20];
+    std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
+    VSNode* node = blank_clip(core, width, height, format, 0, frames);
+    const VSVideoInfo* vi = vsapi->getVideoInfo(node);
+    auto start = std::chrono::steady_clock::now();
+    std::fprintf(out, "YUV4MPEG2 W%d H%d F%lld:%lld Ip A0:0 C%s\n", width, height,
+                 static_cast<long long>(vi->fpsNum), static_cast<long long>(vi->fpsDen),
+                 y4m_colorspace(vi->format).c_str());
+    run_window(node, frames, prefetch, prefetch * 3,
+               [&](const VSFrame* f) { write_y4m_frame(out, f, vi->format.bytesPerSample); });
+    std::fflush(out);
+    double elapsed = seconds_since(start);
+    vsapi->freeNode(node);
+    vsapi->freeCore(core);
+    // The report goes to standard error when the stream is standard output.
+    std::FILE* report_to = to_stdout ? stderr : stdout;
+    std::fprintf(report_to, "{\"workload\": \"y4m\", \"seconds\": %.9f, \"items\": %d, \"peak_rss_kb\": %ld}\n",
+                 elapsed, frames, peak_rss_kb());
+    if (!to_stdout) std::fclose(out);
+    return 0;
+}
+
+// Loading the library and creating the first core, as a host starting up.
+int workload_firstcore(const char* dir) {
+    auto start = std::chrono::steady_clock::now();
+    load(dir);
+    VSCore* core = vsapi->createCore(0);
+    double elapsed = seconds_since(start);
+    vsapi->freeCore(core);
+    report("firstcore", elapsed, 1, 0);
     return 0;
 }
 
@@ -262,8 +356,9 @@ int workload_y4m(char** argv) {
 
 int main(int argc, char** argv) {
     if (argc < 3) die("usage: native LIBDIR WORKLOAD ARGS...");
-    load(argv[1]);
     std::string workload = argv[2];
+    if (workload == "firstcore") return workload_firstcore(argv[1]);
+    load(argv[1]);
     char** args = argv + 3;
     int nargs = argc - 3;
     auto need = [&](int n) {
@@ -273,6 +368,7 @@ int main(int argc, char** argv) {
     if (workload == "getframe") return need(5), workload_getframe(args);
     if (workload == "invoke") return need(1), workload_invoke(args);
     if (workload == "copy") return need(4), workload_copy(args);
-    if (workload == "y4m") return need(5), workload_y4m(args);
+    if (workload == "window") return need(6), workload_window(args);
+    if (workload == "y4m") return need(6), workload_y4m(args);
     die("unknown workload " + workload);
 }

@@ -1,10 +1,14 @@
-"""Runs lumeq's workloads against the native C API program, side by side.
+"""Runs lumeq's workloads against their baselines, side by side.
 
-Each figure alternates the two programs (A B A B ...) after a warm-up, in
-fresh processes, and reports the median time of each and the median of the
-pairwise ratios. Writes bench/results.json and bench/results.png.
+Every figure is a series of pairs: lumeq and its baseline (the native C API
+program bench/native, or for the asyncio floors a plain Python thread), each
+in a fresh process, alternating, after one warm-up run of each. A pair gives
+one ratio; a figure reports the median of its pairs' ratios with their
+minimum and maximum. Latency figures run both pinned to one CPU and unpinned.
+Writes every pair to bench/results.json and the sweeps to bench/results.png;
+bench/table.py turns results.json into the README's table.
 
-    python bench/run.py [--full]
+    python bench/run.py [--full] [--pairs N] [--quick] [--only NAME,...]
 """
 import argparse
 import importlib.util
@@ -12,9 +16,13 @@ import json
 import os
 import pathlib
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 NATIVE = ROOT / "build" / "bench" / "native"
@@ -24,49 +32,212 @@ VS_DIR = pathlib.Path(importlib.util.find_spec("vapoursynth").submodule_search_l
 GRAY8 = (1 << 28) | (8 << 16)
 GRAY16 = (1 << 28) | (16 << 16)
 YUV420P8 = (3 << 28) | (8 << 16) | (1 << 8) | 1
+YUV422P10 = (3 << 28) | (10 << 16) | (1 << 8)
+FORMAT_NAMES = {YUV420P8: "4:2:0 8-bit", YUV422P10: "4:2:2 10-bit"}
 
 
-# Sequential workloads (one request at a time) run pinned to one CPU: there
-# the cross-CPU wake-up of VapourSynth's worker costs tens of microseconds on
-# this kind of virtual machine and swamps the per-call cost being measured.
-PINNED = {"getframe", "invoke"}
+# ------------------------------------------------------------ one run
+
+def pin_to_one_cpu():
+    # On this kind of virtual machine a cross-CPU wake-up of VapourSynth's
+    # worker costs tens of microseconds and varies from run to run, which
+    # swamps a per-call cost of a microsecond; pinned, both sides are stable.
+    cpu = min(os.sched_getaffinity(0))
+    os.sched_setaffinity(0, {cpu})
 
 
-def pin_if_sequential(workload):
-    if workload in PINNED and hasattr(os, "sched_setaffinity"):
-        cpu = min(os.sched_getaffinity(0))
-        return lambda: os.sched_setaffinity(0, {cpu})
-    return None
+def run_json(command, pinned):
+    out = subprocess.run(command, capture_output=True, text=True, check=True,
+                         preexec_fn=pin_to_one_cpu if pinned else None)
+    result = json.loads(out.stdout.strip().splitlines()[-1])
+    result.pop("checksum", None)
+    return result
 
 
-def run_native(*args):
-    out = subprocess.run([str(NATIVE), str(VS_DIR), *map(str, args)], capture_output=True, text=True, check=True,
-                         preexec_fn=pin_if_sequential(args[0]))
-    return json.loads(out.stdout.strip().splitlines()[-1])
+def native(*args):
+    return [str(NATIVE), str(VS_DIR), *map(str, args)]
 
 
-def run_lumeq(*args):
-    out = subprocess.run([sys.executable, str(WORKLOADS), *map(str, args)], capture_output=True, text=True,
-                         check=True, preexec_fn=pin_if_sequential(args[0]))
-    return json.loads(out.stdout.strip().splitlines()[-1])
+def lumeq(*args):
+    return [sys.executable, str(WORKLOADS), *map(str, args)]
 
 
-def run_pipe(frames, out_path="/dev/null"):
-    """lumeq-pipe rendering a 1080p 4:2:0 script to Y4M, timed from outside."""
-    import tempfile
-    import time
+def whole_process(command, frames, into_pipe, pinned=False):
+    """Times a Y4M writer from outside, start to exit; into a pipe read by
+    `cat > /dev/null`, or straight into /dev/null."""
+    start = time.perf_counter()
+    if into_pipe:
+        writer = subprocess.Popen(command + ["-"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                  preexec_fn=pin_to_one_cpu if pinned else None)
+        reader = subprocess.Popen(["cat"], stdin=writer.stdout, stdout=subprocess.DEVNULL)
+        writer.stdout.close()
+        status = writer.wait(), reader.wait()
+    else:
+        status = (subprocess.run(command + ["/dev/null"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 preexec_fn=pin_to_one_cpu if pinned else None).returncode,)
+    if any(status):
+        raise subprocess.CalledProcessError(max(status), command)
+    return {"seconds": time.perf_counter() - start, "items": frames}
 
-    script = ("from lumeq import core\n"
-              f"core.std.BlankClip(width=1920, height=1080, format={YUV420P8}, length={frames}).set_output()\n")
-    with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as f:
-        f.write(script)
-    try:
-        start = time.perf_counter()
-        subprocess.run([sys.executable, "-m", "lumeq_pipe", f.name, out_path, "-c", "y4m"], check=True,
-                       capture_output=True)
-        return {"seconds": time.perf_counter() - start, "items": frames, "peak_rss_kb": 0}
-    finally:
-        os.unlink(f.name)
+
+class PipeScript:
+    """The script lumeq-pipe renders: the same clip the native writer makes."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="lumeq-bench-")
+
+    def path(self, width, height, fmt, frames):
+        path = pathlib.Path(self.dir) / f"clip_{width}x{height}_{fmt}_{frames}.py"
+        if not path.exists():
+            path.write_text("from lumeq import core\n"
+                            f"core.std.BlankClip(width={width}, height={height}, format={fmt}, "
+                            f"length={frames}).set_output()\n")
+        return str(path)
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+# ------------------------------------------------------------ figures
+
+@dataclass
+class Figure:
+    key: str
+    label: str
+    run_lumeq: object       # () -> {"seconds": ..., "items": ...}
+    run_baseline: object
+    kind: str               # "throughput", "time", "added_us" or "ms": how a pair becomes a value
+    target: float | None = None
+    pinned: bool = False
+    baseline: str = "native"
+    pairs: list = field(default_factory=list)
+
+    def value(self, mine, theirs):
+        if self.kind == "throughput":  # lumeq throughput over the baseline's
+            return theirs["seconds"] / mine["seconds"]
+        if self.kind == "time":  # lumeq's time over the baseline's
+            return mine["seconds"] / theirs["seconds"]
+        if self.kind == "ms":  # lumeq's own time; the baseline is for reference
+            return mine["seconds"] * 1e3
+        return (mine["seconds"] - theirs["seconds"]) / mine["items"] * 1e6
+
+    def passes(self, value):
+        if self.target is None:
+            return None
+        return value >= self.target if self.kind == "throughput" else value <= self.target
+
+    def measure(self, count):
+        self.run_lumeq(), self.run_baseline()  # warm-up: page cache, CPU frequency
+        for i in range(count):
+            # Alternate which side goes first, so a drift favours neither.
+            if i % 2 == 0:
+                mine = self.run_lumeq()
+                theirs = self.run_baseline()
+            else:
+                theirs = self.run_baseline()
+                mine = self.run_lumeq()
+            self.pairs.append({"lumeq": mine, self.baseline: theirs, "value": self.value(mine, theirs)})
+
+    def summary(self):
+        values = [p["value"] for p in self.pairs]
+        median = statistics.median(values)
+        return {
+            "label": self.label, "kind": self.kind, "baseline": self.baseline, "pinned": self.pinned,
+            "target": self.target, "median": median, "min": min(values), "max": max(values),
+            "verdict": {None: "", True: "PASS", False: "FAIL"}[self.passes(median)],
+            "lumeq_seconds": statistics.median(p["lumeq"]["seconds"] for p in self.pairs),
+            "baseline_seconds": statistics.median(p[self.baseline]["seconds"] for p in self.pairs),
+            "pairs": self.pairs,
+        }
+
+
+def latency(key, label, lumeq_args, native_args, kind, target):
+    """A sequential latency figure, pinned (with the target) and unpinned."""
+    return [
+        Figure(key, label, lambda: run_json(lumeq(*lumeq_args), True), lambda: run_json(native(*native_args), True),
+               kind, target, pinned=True),
+        Figure(key + "_unpinned", label, lambda: run_json(lumeq(*lumeq_args), False),
+               lambda: run_json(native(*native_args), False), kind),
+    ]
+
+
+def figures(scale, script):
+    def n(count):
+        return max(1, int(count * scale))
+
+    w1080 = (1920, 1080, YUV420P8, 0)
+    w16 = (16, 16, GRAY8, 1)
+    out = []
+
+    def side_by_side(key, label, lumeq_args, native_args, kind="throughput", target=None):
+        out.append(Figure(key, label, lambda: run_json(lumeq(*lumeq_args), False),
+                          lambda: run_json(native(*native_args), False), kind, target))
+
+    for window, frames, target in ((32, 1000, 0.95), (2, 1000, 0.9)):
+        side_by_side(f"asyncio_1080p_w{window}",
+                     f"1 asyncio window of {window}, 1920×1080 YUV420P8, vs native getFrameAsync window",
+                     ("window", *w1080, n(frames), window), ("window", *w1080, n(frames), window), target=target)
+    frames16 = n(20000)
+    out.append(Figure("asyncio_16x16_w32_floor", "1 asyncio window of 32, 16×16 GRAY8, vs the pure-asyncio floor",
+                      lambda: run_json(lumeq("window", *w16, frames16, 32), False),
+                      lambda: run_json(lumeq("floorwindow", 16, 16, GRAY8, frames16, 32), False),
+                      "throughput", 0.9, baseline="floor"))
+    side_by_side("asyncio_16x16_w32", "1 asyncio window of 32, 16×16 GRAY8, vs native getFrameAsync window",
+                 ("window", *w16, frames16, 32), ("window", *w16, frames16, 32))
+    awaits = n(20000)
+    for pinned in (False, True):
+        out.append(Figure("await_cached" + ("_pinned" if pinned else ""),
+                          "2 one cached `await get_frame_async(0)`, time vs the pure-asyncio floor",
+                          lambda p=pinned: run_json(lumeq("await", awaits), p),
+                          lambda p=pinned: run_json(lumeq("floorawait", awaits), p),
+                          "time", None if pinned else 1.2, pinned=pinned, baseline="floor"))
+    side_by_side("await_cached_native", "2 one cached await, vs native getFrameAsync one at a time",
+                 ("await", awaits), ("window", *w16, awaits, 1), kind="time")
+
+    calls = n(20000)
+    out += latency("get_frame", "3 `get_frame` on a cached 16×16 frame, added µs per call",
+                   ("getframe", *w16, calls), ("getframe", *w16, calls), "added_us", 1.0)
+    out += latency("invoke_held", "4 `std.Trim` held, time per call vs native `invoke`",
+                   ("invoke", calls), ("invoke", calls), "time", 1.25)
+    out += latency("invoke_lookup", "4 `core.std.Trim(...)` looked up per call, vs native `invoke`",
+                   ("invokelookup", calls), ("invoke", calls), "time", 1.5)
+
+    for fmt in (YUV420P8, YUV422P10):
+        frames = n(2000)
+        for into_pipe in (False, True):
+            where = "a pipe to `cat`" if into_pipe else "/dev/null"
+            pipe_cmd = [sys.executable, "-m", "lumeq_pipe", script.path(1920, 1080, fmt, frames)]
+            native_cmd = native("y4m", 1920, 1080, fmt, frames, 0)
+            out.append(Figure(f"pipe_{fmt}_{'pipe' if into_pipe else 'devnull'}",
+                              f"5 `lumeq-pipe` Y4M 1080p {FORMAT_NAMES[fmt]} into {where}, whole process",
+                              lambda c=pipe_cmd, f=frames, p=into_pipe: whole_process(c, f, p),
+                              lambda c=native_cmd, f=frames, p=into_pipe: whole_process(c, f, p),
+                              "throughput", 1.0))
+
+    side_by_side("frames_1080p", "6 `frames()` 1920×1080 YUV420P8", ("frames", *w1080, n(1000), 0, 0),
+                 ("frames", *w1080, n(1000), 0, 0), target=0.97)
+    side_by_side("frames_16x16", "6 `frames()` 16×16 GRAY8", ("frames", *w16, n(50000), 0, 0),
+                 ("frames", *w16, n(50000), 0, 0), target=0.9)
+    side_by_side("plane_copy", "6 `bytes(frame[0])` 3840×2160 GRAY16 vs one `memcpy`",
+                 ("copy", 3840, 2160, GRAY16, n(100)), ("copy", 3840, 2160, GRAY16, n(100)), target=0.95)
+    side_by_side("first_core", "6 first core creation in a fresh process (library load included), ms",
+                 ("firstcore",), ("firstcore",), kind="ms", target=5)
+    return out
+
+
+# ------------------------------------------------------------ the rest
+
+def measure_farm(count):
+    """lumeq-farm (2-worker LocalCluster, 4 chunks) against one lumeq-pipe | x264 pipeline."""
+    with tempfile.TemporaryDirectory() as workdir:
+        def farm():
+            shutil.rmtree(pathlib.Path(workdir) / "chunks", ignore_errors=True)
+            return run_farm_job(True, workdir)
+
+        fig = Figure("farm_x264", "9 lumeq-farm, 2 workers, vs one `lumeq-pipe | x264`, time",
+                     farm, lambda: run_farm_job(False, workdir), "time", 0.6, baseline="single")
+        fig.measure(count)
+        return fig.summary()
 
 
 # A 720p grid of blocks whose colours cycle at different periods: flat enough
@@ -88,9 +259,6 @@ X264 = "ffmpeg -v error -f yuv4mpegpipe -i - -c:v libx264 -threads 1 -preset med
 
 
 def run_farm_job(farm, workdir):
-    """The same x264 job through lumeq-farm (2-worker LocalCluster, 4 chunks) or one pipeline."""
-    import time
-
     script = pathlib.Path(workdir) / "farm_script.py"
     script.write_text(FARM_SCRIPT)
     out = pathlib.Path(workdir) / ("farm.mkv" if farm else "single.mkv")
@@ -105,133 +273,43 @@ def run_farm_job(farm, workdir):
         subprocess.run(X264.replace("{out}", str(out)).split(), stdin=render.stdout, check=True)
         render.stdout.close()
         render.wait()
-    return {"seconds": time.perf_counter() - start, "items": 240, "peak_rss_kb": 0}
+    return {"seconds": time.perf_counter() - start, "items": 240}
 
 
-def measure_farm(count=3):
-    import shutil
-    import tempfile
+def sweep(pairs, scale):
+    """Per-frame figures for the plot: medians of a few alternating pairs."""
+    def median_pair(a, b):
+        runs = [(run_json(a, False), run_json(b, False)) for _ in range(pairs)]
+        return (statistics.median(r[0]["seconds"] for r in runs), statistics.median(r[1]["seconds"] for r in runs))
 
-    with tempfile.TemporaryDirectory() as workdir:
-        def farm():
-            shutil.rmtree(pathlib.Path(workdir) / "chunks", ignore_errors=True)
-            return run_farm_job(True, workdir)
-
-        s = summarise(pairs(farm, lambda: run_farm_job(False, workdir), count))
-    # "lumeq" is the farm, "native" the single pipeline: time ratio farm / single.
-    return {"farm_seconds": s["lumeq_seconds"], "single_seconds": s["native_seconds"],
-            "time_ratio": s["lumeq_seconds"] / s["native_seconds"]}
-
-
-def pairs(a, b, count):
-    """Warm-up, then `count` alternating runs of a and b."""
-    a(), b()
-    results = []
-    for _ in range(count):
-        results.append((a(), b()))
-    return results
-
-
-def summarise(results):
-    ta = [r[0]["seconds"] for r in results]
-    tb = [r[1]["seconds"] for r in results]
-    return {
-        "lumeq_seconds": statistics.median(ta),
-        "native_seconds": statistics.median(tb),
-        "ratio": statistics.median(nb / na for na, nb in zip(ta, tb)),  # lumeq throughput / native
-        "lumeq_peak_rss_kb": max(r[0]["peak_rss_kb"] for r in results),
-        "native_peak_rss_kb": max(r[1]["peak_rss_kb"] for r in results),
-    }
-
-
-def measure(full):
-    n = 15 if full else 5
-    scale = 1 if full else 1
-    out = {}
-
-    w1 = (1920, 1080, YUV420P8, 0, 1000 * scale, 0, 0)
-    out["frames_1080p"] = summarise(pairs(lambda: run_lumeq("frames", *w1), lambda: run_native("frames", *w1), n))
-
-    w2 = (16, 16, GRAY8, 1, 50000, 0, 0)
-    out["frames_16x16"] = summarise(pairs(lambda: run_lumeq("frames", *w2), lambda: run_native("frames", *w2), n))
-
-    w3 = (16, 16, GRAY8, 1, 20000)
-    s = summarise(pairs(lambda: run_lumeq("getframe", *w3), lambda: run_native("getframe", *w3), n))
-    s["added_us_per_call"] = (s["lumeq_seconds"] - s["native_seconds"]) / w3[-1] * 1e6
-    out["get_frame"] = s
-
-    s = summarise(pairs(lambda: run_lumeq("invoke", 20000), lambda: run_native("invoke", 20000), n))
-    s["time_ratio"] = s["lumeq_seconds"] / s["native_seconds"]
-    out["plugin_call"] = s
-
-    w5 = (1920, 1080, YUV420P8, 0, 1000, 0)
-    gather = [run_lumeq("gather", *w5)["seconds"] for _ in range(n)]
-    out["gather_1080p"] = {"lumeq_seconds": statistics.median(gather),
-                           "vs_frames": out["frames_1080p"]["lumeq_seconds"] / statistics.median(gather)}
-
-    w6 = (3840, 2160, GRAY16, 100)
-    out["plane_copy"] = summarise(pairs(lambda: run_lumeq("copy", *w6), lambda: run_native("copy", *w6), n))
-    # Both sizes in one process, alternating, best of several rounds each.
-    sizes = run_lumeq("asarray", GRAY16, 20000, 5 * n)
-    out["asarray"] = {"small_seconds": sizes["small_seconds"], "large_seconds": sizes["large_seconds"],
-                      "large_over_small": sizes["large_seconds"] / sizes["small_seconds"]}
-
-    try:
-        y4m_native = lambda: run_native("y4m", 1920, 1080, 2000, 0, "/dev/null")  # noqa: E731
-        out["pipe_y4m"] = summarise(pairs(lambda: run_pipe(2000), y4m_native, max(3, n // 2)))
-    except (subprocess.CalledProcessError, FileNotFoundError) as e:
-        out["pipe_y4m"] = {"error": str(e)}
-
-    try:
-        out["farm_x264"] = measure_farm(max(2, n // 2))
-    except (subprocess.CalledProcessError, FileNotFoundError) as e:
-        out["farm_x264"] = {"error": str(e)}
-
-    sweep = {}
+    out = {"prefetch": {}, "frame_size": {}, "asyncio_1080p": {}, "asyncio_16x16": {}}
+    frames = max(1, int(1000 * scale))
     for prefetch in (1, 2, 4, 8, 16):
-        args = (1920, 1080, YUV420P8, 0, 300 if not full else 1000, prefetch, 0)
-        s = summarise(pairs(lambda: run_lumeq("frames", *args), lambda: run_native("frames", *args), max(3, n // 2)))
-        sweep[prefetch] = {"lumeq_fps": args[4] / s["lumeq_seconds"], "native_fps": args[4] / s["native_seconds"]}
-    out["prefetch_sweep"] = sweep
-
-    sizes = {}
+        args = ("frames", 1920, 1080, YUV420P8, 0, frames, prefetch, 0)
+        mine, theirs = median_pair(lumeq(*args), native(*args))
+        out["prefetch"][prefetch] = {"lumeq_fps": frames / mine, "native_fps": frames / theirs}
     for w, h in ((16, 16), (64, 64), (320, 240), (640, 480), (1280, 720), (1920, 1080), (3840, 2160)):
-        count = max(100, min(20000, int(2e8 // (w * h * 1.5))))
-        args = (w, h, YUV420P8, 0, count, 0, 0)
-        s = summarise(pairs(lambda: run_lumeq("frames", *args), lambda: run_native("frames", *args), max(3, n // 2)))
-        sizes[f"{w}x{h}"] = {"pixels": w * h, "lumeq_us": s["lumeq_seconds"] / count * 1e6,
-                             "native_us": s["native_seconds"] / count * 1e6}
-    out["frame_size_sweep"] = sizes
+        count = max(10, int(max(100, min(20000, int(2e8 // (w * h * 1.5)))) * scale))
+        args = ("frames", w, h, YUV420P8, 0, count, 0, 0)
+        mine, theirs = median_pair(lumeq(*args), native(*args))
+        out["frame_size"][f"{w}x{h}"] = {"pixels": w * h, "lumeq_us": mine / count * 1e6,
+                                         "native_us": theirs / count * 1e6}
+    for name, (w, h, fmt, keep, count) in (("asyncio_1080p", (1920, 1080, YUV420P8, 0, 1000)),
+                                           ("asyncio_16x16", (16, 16, GRAY8, 1, 20000))):
+        count = max(10, int(count * scale))
+        for window in (1, 2, 8, 32):
+            args = ("window", w, h, fmt, keep, count, window)
+            mine, theirs = median_pair(lumeq(*args), native(*args))
+            row = {"lumeq_fps": count / mine, "native_fps": count / theirs}
+            if name == "asyncio_16x16":
+                floor = statistics.median(run_json(lumeq("floorwindow", w, h, fmt, count, window), False)["seconds"]
+                                          for _ in range(pairs))
+                row["floor_fps"] = count / floor
+            out[name][window] = row
     return out
 
 
-def verdicts(r):
-    rows = []
-
-    def row(name, value, target, ok):
-        rows.append((name, value, target, "PASS" if ok else "FAIL"))
-
-    row("1 frames() 1080p, ratio", f"{r['frames_1080p']['ratio']:.3f}", ">= 0.97", r["frames_1080p"]["ratio"] >= 0.97)
-    row("2 frames() 16x16, ratio", f"{r['frames_16x16']['ratio']:.3f}", ">= 0.85", r["frames_16x16"]["ratio"] >= 0.85)
-    row("3 get_frame added cost", f"{r['get_frame']['added_us_per_call']:.2f} us", "<= 1.5 us",
-        r["get_frame"]["added_us_per_call"] <= 1.5)
-    row("4 plugin call time ratio", f"{r['plugin_call']['time_ratio']:.2f}x", "<= 1.6x", r["plugin_call"]["time_ratio"] <= 1.6)
-    row("5 gather vs frames() 1080p", f"{r['gather_1080p']['vs_frames']:.3f}", ">= 0.85",
-        r["gather_1080p"]["vs_frames"] >= 0.85)
-    row("6a plane copy 4K GRAY16, ratio", f"{r['plane_copy']['ratio']:.3f}", ">= 0.9", r["plane_copy"]["ratio"] >= 0.9)
-    row("6b asarray 4K / 16x16 time", f"{r['asarray']['large_over_small']:.2f}x", "<= 1.5x",
-        r["asarray"]["large_over_small"] <= 1.5)
-    extra = (r["frames_1080p"]["lumeq_peak_rss_kb"] - r["frames_1080p"]["native_peak_rss_kb"]) / 1024
-    row("7 peak RSS over native (w1)", f"{extra:.1f} MiB", "<= 64 MiB", extra <= 64)
-    if "time_ratio" in r.get("farm_x264", {}):
-        row("9 lumeq-farm 2 workers vs one pipeline, time ratio", f"{r['farm_x264']['time_ratio']:.3f}", "<= 0.6",
-            r["farm_x264"]["time_ratio"] <= 0.6)
-    if "ratio" in r.get("pipe_y4m", {}):
-        row("8 lumeq-pipe y4m 1080p, ratio", f"{r['pipe_y4m']['ratio']:.3f}", ">= 0.9", r["pipe_y4m"]["ratio"] >= 0.9)
-    return rows
-
-
-def plot(r, path):
+def plot(sweeps, path):
     try:
         import matplotlib
 
@@ -239,17 +317,25 @@ def plot(r, path):
         import matplotlib.pyplot as plt
     except ImportError:
         return False
-    fig, (a, b) = plt.subplots(1, 2, figsize=(11, 4))
-    sweep = r["prefetch_sweep"]
-    xs = [int(k) for k in sweep]
-    a.plot(xs, [v["lumeq_fps"] for v in sweep.values()], "o-", label="lumeq")
-    a.plot(xs, [v["native_fps"] for v in sweep.values()], "s--", label="native C API")
-    a.set_xscale("log", base=2)
-    a.set_xlabel("prefetch (requests in flight)")
-    a.set_ylabel("frames per second")
-    a.set_title("frames() on 1920x1080 YUV420P8")
-    a.legend()
-    sizes = r["frame_size_sweep"]
+    fig, ((a, b), (c, d)) = plt.subplots(2, 2, figsize=(11, 8))
+    for axis, rows, title, xlabel in ((a, sweeps["prefetch"], "frames() on 1920x1080 YUV420P8",
+                                       "prefetch (requests in flight)"),
+                                      (c, sweeps["asyncio_1080p"], "asyncio window on 1920x1080 YUV420P8",
+                                       "awaits in flight (native: getFrameAsync requests)"),
+                                      (d, sweeps["asyncio_16x16"], "asyncio window on 16x16 GRAY8",
+                                       "awaits in flight (native: getFrameAsync requests)")):
+        xs = [int(k) for k in rows]
+        axis.plot(xs, [v["lumeq_fps"] for v in rows.values()], "o-", label="lumeq")
+        axis.plot(xs, [v["native_fps"] for v in rows.values()], "s--", label="native C API")
+        if rows and "floor_fps" in next(iter(rows.values())):
+            axis.plot(xs, [v["floor_fps"] for v in rows.values()], "^:", label="asyncio floor (Python thread)")
+        axis.set_xscale("log", base=2)
+        axis.set_yscale("log" if axis is d else "linear")
+        axis.set_xlabel(xlabel)
+        axis.set_ylabel("frames per second")
+        axis.set_title(title)
+        axis.legend()
+    sizes = sweeps["frame_size"]
     px = [v["pixels"] for v in sizes.values()]
     b.loglog(px, [v["lumeq_us"] for v in sizes.values()], "o-", label="lumeq")
     b.loglog(px, [v["native_us"] for v in sizes.values()], "s--", label="native C API")
@@ -262,26 +348,66 @@ def plot(r, path):
     return True
 
 
+def extras(results, pairs, scale):
+    """Figures that are not pairs of processes."""
+    w = ("frames", 1920, 1080, YUV420P8, 0, max(1, int(1000 * scale)), 0, 0)
+    rss = [(run_json(lumeq(*w), False)["peak_rss_kb"] - run_json(native(*w), False)["peak_rss_kb"]) / 1024
+           for _ in range(max(1, pairs // 3))]
+    results["peak_rss"] = {"label": "7 peak RSS of `frames()` 1080p over native, MiB", "median": statistics.median(rss),
+                           "min": min(rss), "max": max(rss), "target": 64, "kind": "mib", "pinned": False,
+                           "verdict": "PASS" if statistics.median(rss) <= 64 else "FAIL", "pairs": rss}
+    sizes = run_json(lumeq("asarray", GRAY16, max(100, int(20000 * scale)), 5 * pairs), False)
+    ratio = sizes["large_seconds"] / sizes["small_seconds"]
+    results["asarray"] = {"label": "8 `numpy.asarray(frame[0])` 3840×2160 over 16×16, time", "median": ratio,
+                          "min": ratio, "max": ratio, "target": 1.5, "kind": "time", "pinned": False,
+                          "verdict": "PASS" if ratio <= 1.5 else "FAIL", "pairs": [sizes]}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--full", action="store_true", help="more pairs and frames")
-    parser.add_argument("--farm-only", action="store_true", help="only the lumeq-farm workload; print its figures")
+    parser.add_argument("--full", action="store_true", help="21 pairs per figure instead of 9")
+    parser.add_argument("--pairs", type=int, help="pairs per figure")
+    parser.add_argument("--quick", action="store_true", help="a tenth of the work per run (a smoke test)")
+    parser.add_argument("--only", help="comma-separated figure keys (prefixes); skips the sweeps and the farm")
+    parser.add_argument("--no-farm", action="store_true", help="skip the lumeq-farm figure")
     opts = parser.parse_args()
-    if opts.farm_only:
-        print(json.dumps(measure_farm(), indent=2))
-        return
-    results = measure(opts.full)
+    pairs = opts.pairs or (21 if opts.full else 9)
+    scale = 0.1 if opts.quick else 1.0
+    script = PipeScript()
+    results = {"pairs_per_figure": pairs, "scale": scale, "figures": {}}
+    try:
+        for fig in figures(scale, script):
+            if opts.only and not any(fig.key.startswith(k) for k in opts.only.split(",")):
+                continue
+            try:
+                fig.measure(pairs)
+            except (subprocess.CalledProcessError, FileNotFoundError) as e:
+                results["figures"][fig.key] = {"label": fig.label, "error": str(e)}
+                continue
+            results["figures"][fig.key] = fig.summary()
+            s = results["figures"][fig.key]
+            print(f"{fig.key:28} {s['median']:9.3f} [{s['min']:.3f}..{s['max']:.3f}] {s['verdict']}", flush=True)
+    finally:
+        script.close()
+    if not opts.only:
+        extras(results["figures"], pairs, scale)
+        if not opts.no_farm:
+            try:
+                results["figures"]["farm_x264"] = measure_farm(max(2, pairs // 3))
+            except (subprocess.CalledProcessError, FileNotFoundError) as e:
+                results["figures"]["farm_x264"] = {"label": "9 lumeq-farm", "error": str(e)}
+        results["sweeps"] = sweep(max(1, pairs // 3), scale)
     results["machine"] = {"cpu_count": os.cpu_count(), "platform": platform.platform(),
                           "python": platform.python_version(), "processor": platform.processor()}
-    rows = verdicts(results)
-    results["verdicts"] = rows
-    (ROOT / "bench" / "results.json").write_text(json.dumps(results, indent=2))
-    plotted = plot(results, ROOT / "bench" / "results.png")
-    width = max(len(r[0]) for r in rows)
-    print(f"{'figure':<{width}}  {'value':>12}  {'target':>10}  result")
-    for name, value, target, verdict in rows:
-        print(f"{name:<{width}}  {value:>12}  {target:>10}  {verdict}")
-    print("wrote bench/results.json" + (" and bench/results.png" if plotted else ""))
+    out = ROOT / "bench" / ("results.json" if not opts.only else "results-partial.json")
+    out.write_text(json.dumps(results, indent=1))
+    plotted = not opts.only and plot(results["sweeps"], ROOT / "bench" / "results.png")
+    sys.path.insert(0, str(ROOT / "bench"))
+    import table
+
+    print(table.markdown(results))
+    print(f"wrote {out.relative_to(ROOT)}" + (" and bench/results.png" if plotted else "")
+          + "; `python bench/table.py --readme` puts the table into README.md")
 
 
 if __name__ == "__main__":

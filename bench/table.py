@@ -1,0 +1,72 @@
+"""The README's benchmark table, from bench/results.json.
+
+    python bench/table.py            prints the table
+    python bench/table.py --readme   replaces the table in README.md
+"""
+import argparse
+import json
+import pathlib
+import re
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BEGIN, END = "<!-- bench table -->", "<!-- /bench table -->"
+BASELINES = {"native": "native C API", "floor": "Python-thread floor", "single": "one pipeline"}
+
+
+def number(kind, value):
+    if kind == "added_us":
+        return f"{value:+.2f} µs"
+    if kind == "time":
+        return f"{value:.2f}×"
+    if kind == "ms":
+        return f"{value:.1f} ms"
+    if kind == "mib":
+        return f"{value:+.1f} MiB"
+    return f"{value:.3f}"
+
+
+def target(kind, value):
+    if value is None:
+        return ""
+    if kind == "throughput":
+        return f"≥ {value:g}"
+    return f"≤ {number(kind, value).lstrip('+')}"
+
+
+def markdown(results):
+    figures = results["figures"]
+    lines = [f"{results['pairs_per_figure']} pairs per figure: median [min..max] of the pairwise values. "
+             "Throughput figures are lumeq / baseline; time figures lumeq's time over the baseline's.", "",
+             "| figure | baseline | median [min..max] | target | pinned | |", "|---|---|---|---|---|---|"]
+    for key, fig in figures.items():
+        if "error" in fig:
+            lines.append(f"| {fig['label']} | | not measured: {fig['error']} | | | |")
+            continue
+        kind = fig["kind"]
+        spread = f"{number(kind, fig['median'])} [{number(kind, fig['min'])}..{number(kind, fig['max'])}]"
+        lines.append(f"| {fig['label']} | {BASELINES.get(fig.get('baseline'), '')} | {spread} | "
+                     f"{target(kind, fig.get('target'))} | {'yes' if fig.get('pinned') else 'no'} | "
+                     f"{fig.get('verdict', '')} |")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--readme", action="store_true", help="write the table into README.md")
+    parser.add_argument("--results", default=str(ROOT / "bench" / "results.json"))
+    opts = parser.parse_args()
+    table = markdown(json.loads(pathlib.Path(opts.results).read_text()))
+    if not opts.readme:
+        print(table)
+        return
+    readme = ROOT / "README.md"
+    text = readme.read_text()
+    if BEGIN not in text or END not in text:
+        raise SystemExit(f"README.md has no {BEGIN} ... {END} section")
+    readme.write_text(re.sub(re.escape(BEGIN) + ".*?" + re.escape(END), lambda m: f"{BEGIN}\n{table}\n{END}", text,
+                             flags=re.S))
+    print("README.md updated")
+
+
+if __name__ == "__main__":
+    main()
