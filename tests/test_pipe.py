@@ -23,7 +23,7 @@ ROOT = Path(__file__).resolve().parent.parent
 if importlib.util.find_spec("lumeq_pipe") is None:
     sys.path.insert(0, str(ROOT / "python"))
 
-from lumeq_pipe.encode import EncodeError, y4m_colorspace  # noqa: E402
+from lumeq_pipe.encode import EncodeError, Y4MEncoder, y4m_colorspace  # noqa: E402
 from lumeq_pipe.timecodes import FrameClock  # noqa: E402
 from vsformat import video_id
 
@@ -153,6 +153,20 @@ def test_y4m_stream_layout(rendered, fmt, tag):
     assert data.startswith(header)
     frames = direct_frames(fmt)
     assert data == header + b"".join(b"FRAME\n" + frame for frame in frames)
+
+
+@pytest.mark.parametrize("fmt, width", [(YUV420P8, 64), (YUV420P8, 76), (YUV422P10, 64)],
+                         ids=["contiguous", "padded", "16-bit"])
+def test_frame_writes_survive_short_writes(blank, tmp_path, monkeypatch, fmt, width):
+    frame = blank(format=fmt, width=width, height=6, color=[1, 2, 3]).get_frame(0)
+    real_writev = os.writev
+    # A descriptor that takes at most 5 bytes per call, as a full pipe or a signal may.
+    monkeypatch.setattr(os, "writev", lambda fd, parts: real_writev(fd, [memoryview(parts[0]).cast("B")[:5]]))
+    path = tmp_path / "frame.y4m"
+    with open(path, "wb") as out:
+        out.write(b"header\n")
+        assert Y4MEncoder().write(out, frame) == 6 + sum(frame[i].nbytes for i in range(len(frame)))
+    assert path.read_bytes() == b"header\nFRAME\n" + b"".join(frame[i].tobytes() for i in range(len(frame)))
 
 
 @needs_ffmpeg

@@ -4,6 +4,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import errno
+import fcntl
 from fractions import Fraction
 import os
 import signal
@@ -28,6 +29,7 @@ EXIT_INTERRUPTED = 128 + signal.SIGINT
 EXIT_BROKEN_PIPE = 128 + signal.SIGPIPE
 
 _WRITE_BUFFER = 1 << 20
+_PIPE_BUFFER = 1 << 18
 
 _DESCRIPTION = """\
 Run a lumeq script and write the frames of one of its outputs, in order: video
@@ -144,15 +146,29 @@ class Sink:
         try:
             if self._fd is not None:
                 fd, self._fd = self._fd, None
-                return open(fd, "wb", buffering=_WRITE_BUFFER)
-            return open(self.target, "wb", buffering=_WRITE_BUFFER)
+                out = open(fd, "wb", buffering=_WRITE_BUFFER)
+            else:
+                out = open(self.target, "wb", buffering=_WRITE_BUFFER)
         except OSError as exc:
             raise PipeError(f"cannot open {self.name}: {exc.strerror or exc}") from None
+        _widen_pipe(out.fileno())
+        return out
 
     def close(self) -> None:
         if self._fd is not None:
             os.close(self._fd)
             self._fd = None
+
+
+def _widen_pipe(fd: int) -> None:
+    """A pipe's default 64 KiB means a switch to the reader every 64 KiB of
+    a frame; a larger one (where the system allows it) moves frames in fewer
+    turns, while still small enough to stay in cache between writer and
+    reader. Anything but a pipe refuses, which is fine."""
+    try:
+        fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, _PIPE_BUFFER)
+    except (OSError, AttributeError):
+        pass
 
 
 def _frame_range(clip: lumeq.VideoNode | lumeq.AudioNode, start: int | None, end: int | None, index: int) -> tuple[int, int]:

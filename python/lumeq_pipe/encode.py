@@ -1,7 +1,8 @@
 """Frame encodings: YUV4MPEG2 and raw planes."""
 from __future__ import annotations
 
-from typing import BinaryIO
+import os
+from typing import Any, BinaryIO
 
 import lumeq
 from .metadata import frame_fields
@@ -50,16 +51,38 @@ def y4m_colorspace(fmt: lumeq.VideoFormat) -> str:
     return f"{stem}p{bits}"
 
 
-def write_planes(out: BinaryIO, frame: lumeq.VideoFrame) -> int:
-    """Writes every plane row by row, without the stride padding; returns
-    the number of bytes written."""
-    written = 0
+def write_planes(out: BinaryIO, frame: lumeq.VideoFrame, head: bytes = b"") -> int:
+    """Writes `head` and every plane without the stride padding; returns the
+    number of bytes written."""
+    # Padded rows make a plane's view non-contiguous; tobytes() packs them in
+    # one copy. Unpadded planes go to the descriptor straight from the frame.
+    parts = [head] if head else []
     for index in range(len(frame)):
         plane = frame[index]
-        # Padded rows make the view non-contiguous; tobytes() packs them in one copy.
-        out.write(plane if plane.c_contiguous else plane.tobytes())
-        written += plane.nbytes
-    return written
+        parts.append(plane if plane.c_contiguous else plane.tobytes())
+    out.flush()  # whatever went through the file object comes first
+    return _write_all(out.fileno(), parts)
+
+
+def _write_all(fd: int, parts: list[Any]) -> int:
+    """The whole frame in one writev where the descriptor takes it all, with
+    no copy into a user-space buffer."""
+    views = [memoryview(part) for part in parts]
+    total = sum(view.nbytes for view in views)
+    written = os.writev(fd, views)
+    if written < total:  # a full pipe or a signal cut the write short
+        _write_rest(fd, [view.cast("B") for view in views], written)
+    return total
+
+
+def _write_rest(fd: int, views: list[memoryview], skip: int) -> None:
+    while True:
+        while views and skip >= views[0].nbytes:
+            skip -= views.pop(0).nbytes
+        if not views:
+            return
+        views[0] = views[0][skip:]
+        skip = os.writev(fd, views)
 
 
 class RawEncoder:
@@ -93,8 +116,7 @@ class Y4MEncoder(RawEncoder):
                 f"{frame_fields(colorspace, first.props)}\n").encode("ascii")
 
     def write(self, out: BinaryIO, frame: lumeq.VideoFrame) -> int:
-        out.write(b"FRAME\n")
-        return 6 + write_planes(out, frame)
+        return write_planes(out, frame, b"FRAME\n")
 
 
 ENCODERS: dict[str, type[RawEncoder]] = {"y4m": Y4MEncoder, "none": RawEncoder}
