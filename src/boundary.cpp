@@ -345,6 +345,13 @@ Args Parser::finish() {
 }
 
 Args parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // The common call: positional arguments only, all required ones given.
+    if (kwnames == nullptr && nargs >= sig.required && nargs <= sig.positional && sig.required_keyword_only == 0 &&
+        sig.names.size() <= kMaxParameters) {
+        ArgValues values{};
+        for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<size_t>(i)] = args[i];
+        return Args::from_parts(sig, values, PyRef());
+    }
     Parser p(sig);
     p.positional(args, nargs);
     if (kwnames != nullptr) {

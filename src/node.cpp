@@ -207,7 +207,8 @@ PyRef ClipParts::wrap_frame(FrameRef frame) const {
 
 FrameRef render_frame(const NodeRef& node, int32_t n) {
     const VSAPI* api = node.api();
-    char error[1024] = {};
+    char error[1024];
+    error[0] = '\0';  // VapourSynth writes a terminated text only on failure
     const VSFrame* frame = nullptr;
     {
         ReleaseGil unlocked;
