@@ -56,7 +56,7 @@ def write_planes(out: BinaryIO, frame: lumeq.VideoFrame, head: bytes = b"") -> i
     number of bytes written."""
     # Padded rows make a plane's view non-contiguous; tobytes() packs them in
     # one copy. Unpadded planes go to the descriptor straight from the frame.
-    parts = [head] if head else []
+    parts: list[Any] = [head] if head else []
     for index in range(len(frame)):
         plane = frame[index]
         parts.append(plane if plane.c_contiguous else plane.tobytes())
