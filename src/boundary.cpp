@@ -569,6 +569,25 @@ PyObject* interned(const char* name) {
     return s;
 }
 
+bool is_type_attribute(PyTypeObject* type, PyObject* name) {
+    // Guarded by the GIL; our types live for the process, and so do their sets.
+    static std::unordered_map<PyTypeObject*, PyObject*> names;
+    auto it = names.find(type);
+    if (it == names.end()) {
+        PyRef listed = require_new(PyObject_Dir(reinterpret_cast<PyObject*>(type)));
+        it = names.emplace(type, require(PyFrozenSet_New(listed.get()))).first;
+    }
+    return require_status(PySet_Contains(it->second, name)) == 1;
+}
+
+PyRef generic_attribute_or_null(PyObject* obj, PyObject* name) {
+    PyRef found = PyRef::steal(PyObject_GenericGetAttr(obj, name));
+    if (found) return found;
+    if (!exception_matches(PyExc_AttributeError)) throw PyErrSet{};
+    PyErr_Clear();
+    return PyRef();
+}
+
 PyRef call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args) {
     std::vector<PyObject*> argv;
     argv.reserve(args.size() + 1);

@@ -420,6 +420,13 @@ T& box_of(PyObject* obj, PyTypeObject* type) {
 
 // Cached interned attribute name.
 PyObject* interned(const char* name);
+// Whether `name` is an attribute instances of `type` find on the type, as
+// dir() listed them when first asked. Lets a getattro that falls back to
+// names of its own skip raising and clearing AttributeError on every one.
+bool is_type_attribute(PyTypeObject* type, PyObject* name);
+// obj's attribute through the generic lookup, or empty when it has none
+// (AttributeError cleared; any other error is thrown).
+PyRef generic_attribute_or_null(PyObject* obj, PyObject* name);
 // Calls obj.name(*args).
 PyRef call_method(PyObject* obj, const char* name, std::initializer_list<PyObject*> args = {});
 

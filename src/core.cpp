@@ -148,16 +148,14 @@ PyRef core_plugins(PyObject* self) {
 
 // Members first; only their AttributeError leads to a plugin lookup.
 PyRef core_getattro(PyObject* self, PyObject* name) {
-    PyObject* found = PyObject_GenericGetAttr(self, name);
-    if (found != nullptr) return PyRef::steal(found);
-    if (!exception_matches(PyExc_AttributeError)) throw PyErrSet{};
-    PyErr_Clear();
+    if (is_type_attribute(Py_TYPE(self), name)) return require_new(PyObject_GenericGetAttr(self, name));
     std::string text = to_utf8(name);
-    if (text.find('\0') != std::string::npos) throw_attribute_error("invalid namespace " + quoted(text));
     const OwnerHandle& owner = unbox<PyCore>(self).owner;
-    if (owner.api()->getPluginByNamespace(text.c_str(), owner.core()) == nullptr)
-        throw_attribute_error("no plugin with namespace '" + text + "'");
-    return make_plugin(owner.clone(), std::move(text));
+    if (text.find('\0') == std::string::npos && owner.api()->getPluginByNamespace(text.c_str(), owner.core()) != nullptr)
+        return make_plugin(owner.clone(), std::move(text));
+    if (PyRef found = generic_attribute_or_null(self, name)) return found;
+    if (text.find('\0') != std::string::npos) throw_attribute_error("invalid namespace " + quoted(text));
+    throw_attribute_error("no plugin with namespace '" + text + "'");
 }
 
 PyGetSetDef core_getset[] = {

@@ -106,16 +106,15 @@ PyRef plugin_repr(PyObject* self) {
 
 // Members first; only their AttributeError leads to a function lookup.
 PyRef plugin_getattro(PyObject* self, PyObject* name) {
-    PyObject* found = PyObject_GenericGetAttr(self, name);
-    if (found != nullptr) return PyRef::steal(found);
-    if (!exception_matches(PyExc_AttributeError)) throw PyErrSet{};
-    PyErr_Clear();
+    if (is_type_attribute(Py_TYPE(self), name)) return require_new(PyObject_GenericGetAttr(self, name));
     std::string text = to_utf8(name);
-    if (text.find('\0') != std::string::npos) throw_attribute_error("invalid function name " + quoted(text));
     const PyPlugin& p = plugin_of(self);
-    if (p.owner.api()->getPluginFunctionByName(text.c_str(), p.lookup()) == nullptr)
-        throw_attribute_error("plugin '" + lossy_utf8(p.plugin_namespace) + "' has no function '" + text + "'");
-    return make_function(p, std::move(text));
+    if (text.find('\0') == std::string::npos &&
+        p.owner.api()->getPluginFunctionByName(text.c_str(), p.lookup()) != nullptr)
+        return make_function(p, std::move(text));
+    if (PyRef found = generic_attribute_or_null(self, name)) return found;
+    if (text.find('\0') != std::string::npos) throw_attribute_error("invalid function name " + quoted(text));
+    throw_attribute_error("plugin '" + lossy_utf8(p.plugin_namespace) + "' has no function '" + text + "'");
 }
 
 PyGetSetDef plugin_getset[] = {
