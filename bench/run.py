@@ -173,7 +173,7 @@ def figures(scale, script):
         out.append(Figure(key, label, lambda: run_json(lumeq(*lumeq_args), False),
                           lambda: run_json(native(*native_args), False), kind, target))
 
-    for window, frames, target in ((32, 1000, 0.95), (2, 1000, 0.9)):
+    for window, frames, target in ((32, 3000, 0.95), (2, 3000, 0.9)):
         side_by_side(f"asyncio_1080p_w{window}",
                      f"1 asyncio window of {window}, 1920×1080 YUV420P8, vs native getFrameAsync window",
                      ("window", *w1080, n(frames), window), ("window", *w1080, n(frames), window), target=target)

@@ -3,6 +3,7 @@
 #include "frame.hpp"
 #include "node.hpp"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -10,15 +11,16 @@ namespace lumeq {
 
 // ------------------------------------------------------------ the request
 
-namespace {
-
-// The callback's user data. The callback owns it: it drops the sending end
-// (closing the channel) before it returns, and frees the rest itself or,
-// when the payload keeps the clip alive, hands it to the executor thread.
+// The callback's user data. The callback drops the sending end (closing the
+// channel) before it lets go. A kept request's payload is shared with the
+// awaiting side: whichever lets go last frees it; when that is the callback,
+// it goes to the executor thread, as VapourSynth must not free a core from
+// inside its own callback.
 struct FrameDonePayload final : Runnable {
     std::optional<Sender> sender;
     const VSAPI* api;
     Executor* releaser = nullptr;
+    std::atomic<int> holders{1};
     // Declared node last so it is freed before the owner (the core).
     OwnerHandle owner;
     NodeRef node;
@@ -26,6 +28,8 @@ struct FrameDonePayload final : Runnable {
     FrameDonePayload(Sender s, const VSAPI* a) noexcept : sender(std::move(s)), api(a) {}
     void run() override { delete this; }  // on the executor thread
 };
+
+namespace {
 
 // Runs on a VapourSynth worker thread (or inside getFrameAsync itself). It
 // touches only the channel and the payload, never Python.
@@ -39,10 +43,10 @@ void VS_CC frame_done(void* user_data, const VSFrame* frame, int, VSNode*, const
         payload->sender->send(std::move(result));
     }
     payload->sender.reset();
-    if (payload->releaser != nullptr)
-        payload->releaser->defer(payload);
-    else
+    if (payload->releaser == nullptr)
         delete payload;
+    else if (payload->holders.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        payload->releaser->defer(payload);
 }
 
 Receiver issue(FrameDonePayload* payload, Receiver receiver, const NodeRef& node, int n) {
@@ -52,27 +56,33 @@ Receiver issue(FrameDonePayload* payload, Receiver receiver, const NodeRef& node
 
 }  // namespace
 
+RequestKeep::~RequestKeep() {
+    if (payload_ != nullptr && payload_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete payload_;
+}
+
 Receiver request_frame(const NodeRef& node, int n) {
     auto [sender, receiver] = make_channel();
     auto* payload = new FrameDonePayload(std::move(sender), node.api());
     return issue(payload, std::move(receiver), node, n);
 }
 
-Receiver request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor& releaser) {
+FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor& releaser) {
     auto [sender, receiver] = make_channel();
     auto* payload = new FrameDonePayload(std::move(sender), node.api());
     payload->releaser = &releaser;
     payload->owner = owner.clone();
     payload->node = node.clone();
-    return issue(payload, std::move(receiver), node, n);
+    payload->holders.store(2, std::memory_order_relaxed);
+    RequestKeep keep(payload);
+    return FrameRequest(issue(payload, std::move(receiver), node, n), std::move(keep));
 }
 
 std::optional<FrameResult> FrameRequest::poll(const Waker& waker) {
     std::optional<FrameResult> result;
     TakeStatus status = receiver_.try_take(result);
-    if (status == TakeStatus::Empty && !listening_) {
+    if (status == TakeStatus::Empty) {
+        // Each resumption of a coroutine may bring a new waker; the latest one listens.
         receiver_.listen(waker);
-        listening_ = true;
         // A result that arrived before the listener was in place.
         status = receiver_.try_take(result);
     }
@@ -99,24 +109,25 @@ public:
 
     std::optional<PyRef> resume(const Waker& waker) override {
         ClipParts data = clip_parts(clip_.get());
-        if (!task_) {
+        if (!request_) {
             int32_t n = convert_named("n", n_.get(), to_i32);
-            Executor& executor = frame_executor();
-            task_.emplace(executor.spawn(FrameRequest(request_frame_kept(data.node, data.owner, n, executor))));
+            request_.emplace(request_frame_kept(data.node, data.owner, n, frame_executor()));
         }
-        std::optional<FrameResult> result = task_->poll(waker);
+        // The channel wakes the coroutine's waker straight from VapourSynth's
+        // thread: that wake runs no Python, so no thread hop is needed.
+        std::optional<FrameResult> result = request_->poll(waker);
         if (!result) return std::nullopt;
-        task_.reset();
+        request_.reset();
         if (auto* frame = std::get_if<FrameRef>(&*result)) return data.wrap_frame(std::move(*frame));
         throw_vs_error(std::get<std::string>(*result));
     }
 
 private:
-    // Destroyed in reverse order: the task handle (cancelling the request)
-    // before the Python references.
+    // Destroyed in reverse order: the request (cancelling it) before the
+    // Python references.
     PyRef clip_;
     PyRef n_;
-    std::optional<TaskHandle<FrameResult>> task_;
+    std::optional<FrameRequest> request_;
 };
 
 PyObject* get_frame_async_name() {

@@ -23,18 +23,41 @@ inline constexpr const char* kRequestCancelled = "async frame request was cancel
 // caller keeps `node` and its core alive until the request has delivered.
 Receiver request_frame(const NodeRef& node, int n);
 
-// The same for a request that may be abandoned while it renders: it keeps
-// its own references to `node` and `owner` until its callback has run, and
-// lets them go on `releaser`'s thread. VapourSynth must not lose a node or
-// core with requests in flight, nor free a core from inside its callback.
-Receiver request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor& releaser);
+struct FrameDonePayload;
 
-// The awaitable side of one request, run as a task on the frame executor.
+// The awaiting side's share of a kept request's own references (node and
+// core). Let go after the callback, they go on this thread; before it, on
+// the releasing executor's thread once the callback has run.
+class RequestKeep {
+public:
+    explicit RequestKeep(FrameDonePayload* payload) noexcept : payload_(payload) {}
+    RequestKeep(RequestKeep&& other) noexcept : payload_(std::exchange(other.payload_, nullptr)) {}
+    RequestKeep& operator=(RequestKeep&&) = delete;
+    RequestKeep(const RequestKeep&) = delete;
+    RequestKeep& operator=(const RequestKeep&) = delete;
+    ~RequestKeep();
+
+private:
+    FrameDonePayload* payload_;
+};
+
+class FrameRequest;
+
+// The same for a request that may be abandoned while it renders: it keeps
+// its own references to `node` and `owner` until its callback has run and
+// the request is dropped. VapourSynth must not lose a node or core with
+// requests in flight, nor free a core from inside its callback.
+FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor& releaser);
+
+// The awaitable side of one request: polled by whoever awaits it, with the
+// waker to wake when the result arrives.
 class FrameRequest {
 public:
     using Output = FrameResult;
 
     explicit FrameRequest(Receiver receiver) noexcept : receiver_(std::move(receiver)) {}
+    FrameRequest(Receiver receiver, RequestKeep keep) noexcept
+        : receiver_(std::move(receiver)), keep_(std::move(keep)) {}
     FrameRequest(FrameRequest&&) noexcept = default;
 
     // The result, or the cancellation text if the channel closed empty;
@@ -43,7 +66,7 @@ public:
 
 private:
     Receiver receiver_;
-    bool listening_ = false;
+    std::optional<RequestKeep> keep_;
 };
 
 // VideoNode.get_frame_async and AudioNode.get_frame_async

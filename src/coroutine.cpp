@@ -113,40 +113,110 @@ PyObject* release_waiter_function() {
 // ------------------------------------------------------------ AsyncioWaker
 
 void AsyncioWaker::reset() noexcept {
-    cell_ = Cell::Unset;
+    state_.store(Unset, std::memory_order_release);
     future_.reset();
     loop_.reset();
 }
 
-void AsyncioWaker::init_future() {
-    if (cell_ != Cell::Unset) return;
-    // Created here so that a wake on another thread never has to.
-    release_waiter_function();
-    register_exit_hook();
-    PyRef loop = require_new(PyObject_CallNoArgs(get_running_loop_function()));
-    PyRef future = require_new(call_noargs(loop.get(), "create_future"));
-    // Both calls run Python code, during which a wake may have marked the
-    // cell woken early; that mark wins and the new future is dropped.
-    if (cell_ != Cell::Unset) return;
-    loop_ = std::move(loop);
-    future_ = std::move(future);
-    cell_ = Cell::LoopAndFuture;
+AsyncioWaker::Cell AsyncioWaker::cell() const noexcept {
+    switch (state_.load(std::memory_order_acquire)) {
+        case Unset:
+            return Cell::Unset;
+        case WokenEarly:
+            return Cell::WokenEarly;
+        default:
+            return Cell::LoopAndFuture;
+    }
 }
 
+void AsyncioWaker::init_future() {
+    if (state_.load(std::memory_order_acquire) != Unset) return;
+    // Created here so that neither a wake on another thread nor the loop's
+    // resolve, which cannot fail, ever has to.
+    release_waiter_function();
+    register_exit_hook();
+    interned("done");
+    interned("set_result");
+    PyRef loop = require_new(PyObject_CallNoArgs(get_running_loop_function()));
+    PyRef future = require_new(call_noargs(loop.get(), "create_future"));
+    std::shared_ptr<LoopChannel> channel = LoopChannel::for_loop(loop.get());
+    Executor* executor = channel ? nullptr : &frame_executor();
+    // The calls above run Python code, during which a wake may have marked
+    // the cell woken early; that mark wins and the new future is dropped.
+    if (state_.load(std::memory_order_acquire) != Unset) return;
+    loop_ = std::move(loop);
+    future_ = std::move(future);
+    channel_ = std::move(channel);
+    executor_ = executor;
+    uint8_t expected = Unset;
+    if (!state_.compare_exchange_strong(expected, channel_ ? Armed : Portable, std::memory_order_acq_rel)) {
+        future_.reset();
+        loop_.reset();
+    }
+}
+
+namespace {
+
+// A portable wake, carried to the executor thread: nothing on the thread
+// that woke may take the GIL.
+struct PortableWake final : Runnable {
+    explicit PortableWake(Shared<AsyncioWaker> w) noexcept : waker(std::move(w)) {}
+    void run() override {
+        std::unique_ptr<PortableWake> self(this);
+        waker->wake_through_loop();
+    }
+    Shared<AsyncioWaker> waker;
+};
+
+}  // namespace
+
 void AsyncioWaker::wake() {
+    uint8_t s = state_.load(std::memory_order_acquire);
+    for (;;) {
+        uint8_t next = 0;
+        switch (s) {
+            case Unset:
+                next = WokenEarly;
+                break;
+            case Armed:
+                next = Queued;
+                break;
+            case Portable:
+                next = PortableWoken;
+                break;
+            default:
+                return;  // woken already
+        }
+        if (state_.compare_exchange_weak(s, next, std::memory_order_acq_rel, std::memory_order_acquire)) break;
+    }
+    if (s == Armed)
+        channel_->push(Shared<AsyncioWaker>::share(this));  // refused only once the loop is gone
+    else if (s == Portable)
+        executor_->defer(new PortableWake(Shared<AsyncioWaker>::share(this)));
+}
+
+void AsyncioWaker::resolve() noexcept {
+    uint8_t expected = Queued;
+    if (!state_.compare_exchange_strong(expected, Resolved, std::memory_order_acq_rel)) return;  // reset since
+    if (!future_) return;
+    // Own reference: the calls below run Python code, which may reset us.
+    PyRef future = future_.clone();
+    PyRef done = PyRef::steal(call_noargs(future.get(), "done"));
+    if (done && done.get() == Py_False) {
+        PyObject* argv[] = {future.get(), Py_None};
+        done = PyRef::steal(
+            PyObject_VectorcallMethod(interned("set_result"), argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    // The loop's other wakes still go ahead; a failure here is only reported.
+    if (!done) PyErr_WriteUnraisable(future.get());
+}
+
+void AsyncioWaker::wake_through_loop() {
     WakeGate::Pass pass(wake_gate());
     if (wake_gate().closed()) return;
     AttachGil gil;
     if (wake_gate().closed()) return;  // the interpreter is shutting down
-    switch (cell_) {
-        case Cell::Unset:
-            cell_ = Cell::WokenEarly;
-            return;
-        case Cell::WokenEarly:
-            return;
-        case Cell::LoopAndFuture:
-            break;
-    }
+    if (state_.load(std::memory_order_acquire) != PortableWoken || !future_) return;  // reset since
     // Own references: the calls below may let the resuming thread reset the cell.
     PyRef loop = loop_.clone();
     PyRef future = future_.clone();
@@ -212,7 +282,13 @@ PyRef yield_future(PyObject* future) {
     return PyRef::none();
 }
 
-PyRef resume(PyObject* self, PyObject* thrown) {
+// One resumption: what the coroutine yields, or what it returns.
+struct Step {
+    PyRef value;
+    bool returned;
+};
+
+Step resume(PyObject* self, PyObject* thrown) {
     PyCoroutine& co = coroutine_of(self);
     UseFlag::Exclusive use(co.use);
     if (!co.computation) throw_runtime_error("cannot reuse already awaited coroutine");
@@ -231,30 +307,46 @@ PyRef resume(PyObject* self, PyObject* thrown) {
     std::optional<PyRef> value = co.computation->resume(Waker::share(co.waker.get()));
     if (value) {
         co.computation.reset();
-        throw PyError::with_arg(PyExc_StopIteration, std::move(*value));
+        return Step{std::move(*value), true};
     }
     finish.keep();
     co.waker->init_future();
     switch (co.waker->cell()) {
         case AsyncioWaker::Cell::LoopAndFuture:
-            return yield_future(co.waker->future());
+            return Step{yield_future(co.waker->future()), false};
         case AsyncioWaker::Cell::WokenEarly:
-            return PyRef::none();  // the loop resumes us on its next iteration
+            return Step{PyRef::none(), false};  // the loop resumes us on its next iteration
         case AsyncioWaker::Cell::Unset:
             break;
     }
     internal_fault("coroutine waker left unset after initialisation");
 }
 
+// The iterator protocol's form: a returned value travels as StopIteration.
+PyRef resume_or_stop(PyObject* self, PyObject* thrown) {
+    Step step = resume(self, thrown);
+    if (step.returned) throw PyError::with_arg(PyExc_StopIteration, std::move(step.value));
+    return std::move(step.value);
+}
+
 PyRef coroutine_await(PyObject* self) { return PyRef::borrow(self); }
 
-PyRef coroutine_next(PyObject* self) { return resume(self, nullptr); }
-
 const Signature send_signature{"Coroutine.send", {"_value"}, 1, 0, 1};
-PyRef coroutine_send(PyObject* self, const Args&) { return resume(self, nullptr); }
+PyRef coroutine_send(PyObject* self, const Args&) { return resume_or_stop(self, nullptr); }
+
+// am_send, which asyncio's tasks use: the value comes back without an
+// exception object made, raised and caught for every frame.
+PySendResult coroutine_send_slot(PyObject* self, PyObject*, PyObject** result) noexcept {
+    *result = nullptr;
+    return guard<PySendResult>(PYGEN_ERROR, [&] {
+        Step step = resume(self, nullptr);
+        *result = step.value.release();
+        return step.returned ? PYGEN_RETURN : PYGEN_NEXT;
+    });
+}
 
 const Signature throw_signature{"Coroutine.throw", {"exc"}, 1, 0, 1};
-PyRef coroutine_throw(PyObject* self, const Args& args) { return resume(self, args[0]); }
+PyRef coroutine_throw(PyObject* self, const Args& args) { return resume_or_stop(self, args[0]); }
 
 PyRef coroutine_close(PyObject* self) {
     PyCoroutine& co = coroutine_of(self);
@@ -278,8 +370,18 @@ PyRef coroutine_qualname(PyObject* self) {
     return require_new(PyUnicode_FromFormat("%s.%U", co.qualname_prefix, co.name.get()));
 }
 
+// The slot an `await` inside a Python coroutine uses. The returned value is
+// set as StopIteration directly: a C++ throw per frame costs more than the
+// rest of the resumption.
 PyObject* coroutine_next_slot(PyObject* self) noexcept {
-    return guard<PyObject*>(nullptr, [&] { return coroutine_next(self).release(); });
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        Step step = resume(self, nullptr);
+        if (!step.returned) return step.value.release();
+        // An instance, so that a tuple value is not taken as the arguments.
+        PyRef stop = require_new(PyObject_CallFunctionObjArgs(PyExc_StopIteration, step.value.get(), nullptr));
+        PyErr_SetObject(PyExc_StopIteration, stop.get());
+        return nullptr;
+    });
 }
 
 PyMethodDef coroutine_methods[] = {
@@ -301,6 +403,7 @@ PyType_Slot coroutine_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python coroutine wrapping a [`Future`].")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyCoroutine>)},
     {Py_am_await, reinterpret_cast<void*>(unary_slot<coroutine_await>)},
+    {Py_am_send, reinterpret_cast<void*>(coroutine_send_slot)},
     {Py_tp_iternext, reinterpret_cast<void*>(coroutine_next_slot)},
     {Py_tp_methods, coroutine_methods},
     {Py_tp_getset, coroutine_getset},

@@ -3,34 +3,52 @@
 #pragma once
 
 #include "boundary.hpp"
+#include "executor.hpp"
+#include "loop_waker.hpp"
 #include "waker.hpp"
+
+#include <atomic>
+#include <cstdint>
 
 #include <memory>
 #include <optional>
 
 namespace lumeq {
 
-// Wake-up target handed to a computation at each resumption. Its cell is
-// read and set only with the GIL held; it is set at most once per reset.
+// Wake-up target handed to a computation at each resumption. Its loop and
+// future are read and set only with the GIL held; its state is atomic, as
+// it is woken from any thread, VapourSynth's included.
 class AsyncioWaker final : public WakeTarget {
 public:
     enum class Cell { Unset, WokenEarly, LoopAndFuture };
 
-    // Any thread: takes the GIL and arranges for the loop to complete the
-    // future through release_waiter.
+    // Any thread, without the GIL: queues the waker on its loop's channel
+    // (or, for a loop that cannot watch a descriptor, hands it to the frame
+    // executor, which completes the future through call_soon_threadsafe).
+    // Only the first wake after arming counts.
     void wake() override;
 
     // GIL held.
     void reset() noexcept;
     // GIL held. An unset cell gets the running loop and a new future on it.
     void init_future();
-    Cell cell() const noexcept { return cell_; }
+    Cell cell() const noexcept;
+    // GIL held, on the loop's thread: completes the future of a queued wake.
+    void resolve() noexcept;
     PyObject* future() const noexcept { return future_.get(); }
 
+    // Executor thread: the portable wake, through call_soon_threadsafe.
+    void wake_through_loop();
+
 private:
-    Cell cell_ = Cell::Unset;
+    enum State : uint8_t { Unset, WokenEarly, Armed, Queued, Resolved, Portable, PortableWoken };
+    std::atomic<uint8_t> state_{Unset};
     PyRef loop_;
     PyRef future_;
+    // Set while the state is Unset and nobody else holds the waker; read by
+    // wakes only once they see it armed.
+    std::shared_ptr<LoopChannel> channel_;
+    Executor* executor_ = nullptr;
 };
 
 // The native computation a Coroutine drives, resumed on the Python thread
