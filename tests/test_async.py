@@ -59,13 +59,32 @@ def test_awaited_frame_matches_get_frame(vcore, fmt, color):
     assert planes(frame) == planes(expected)
 
 
-def test_gather_returns_each_requested_frame_in_order(numbered):
+class PortableLoop(asyncio.SelectorEventLoop):
+    """A loop that cannot watch a descriptor: wakes come through call_soon_threadsafe."""
+
+    def add_reader(self, fd, callback, *args):
+        raise NotImplementedError
+
+
+@pytest.mark.parametrize("loop_factory", [None, PortableLoop], ids=["descriptor", "portable"])
+def test_gather_returns_each_requested_frame_in_order(numbered, loop_factory):
     order = [(i * 37) % 256 for i in range(200)]
 
     async def main():
         return await asyncio.gather(*(numbered.get_frame_async(n) for n in order))
 
-    assert [value(f) for f in asyncio.run(main())] == order
+    assert [value(f) for f in asyncio.run(main(), loop_factory=loop_factory)] == order
+
+
+def test_each_loop_lets_its_wake_descriptor_go(numbered):
+    async def main():
+        return await numbered.get_frame_async(1)
+
+    asyncio.run(main())
+    before = len(os.listdir("/proc/self/fd"))
+    for _ in range(20):
+        assert value(asyncio.run(main())) == 1
+    assert len(os.listdir("/proc/self/fd")) == before
 
 
 def test_two_event_loops_in_two_threads(numbered):
