@@ -33,6 +33,10 @@ def target(kind, value):
     return f"≤ {number(kind, value).lstrip('+')}"
 
 
+def cell(text):
+    return str(text).replace("|", "\\|")
+
+
 def markdown(results):
     figures = results["figures"]
     lines = [f"{results['pairs_per_figure']} pairs per figure: median [min..max] of the pairwise values. "
@@ -40,11 +44,11 @@ def markdown(results):
              "| figure | baseline | median [min..max] | target | pinned | |", "|---|---|---|---|---|---|"]
     for key, fig in figures.items():
         if "error" in fig:
-            lines.append(f"| {fig['label']} | | not measured: {fig['error']} | | | |")
+            lines.append(f"| {cell(fig['label'])} | | not measured: {cell(fig['error'])} | | | |")
             continue
         kind = fig["kind"]
         spread = f"{number(kind, fig['median'])} [{number(kind, fig['min'])}..{number(kind, fig['max'])}]"
-        lines.append(f"| {fig['label']} | {BASELINES.get(fig.get('baseline'), '')} | {spread} | "
+        lines.append(f"| {cell(fig['label'])} | {BASELINES.get(fig.get('baseline'), '')} | {spread} | "
                      f"{target(kind, fig.get('target'))} | {'yes' if fig.get('pinned') else 'no'} | "
                      f"{fig.get('verdict', '')} |")
     return "\n".join(lines)
