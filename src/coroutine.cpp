@@ -1,5 +1,7 @@
 #include "coroutine.hpp"
 
+#include "process.hpp"
+
 #include <condition_variable>
 #include <mutex>
 
@@ -96,9 +98,7 @@ PyMethodDef close_wake_gate_def = {"_close_frame_wakers", close_wake_gate, METH_
 void register_exit_hook() {
     static GilOnceCell<bool> done;
     done.get([] {
-        PyRef hook = require_new(PyCFunction_NewEx(&close_wake_gate_def, nullptr, nullptr));
-        PyRef atexit = require_new(PyImport_ImportModule("atexit"));
-        call_method(atexit.get(), "register", {hook.get()});
+        run_at_exit(close_wake_gate_def);
         return true;
     });
 }
@@ -116,6 +116,12 @@ void AsyncioWaker::reset() noexcept {
     state_.store(Unset, std::memory_order_release);
     future_.reset();
     loop_.reset();
+}
+
+int AsyncioWaker::traverse(visitproc visit, void* arg) noexcept {
+    Py_VISIT(loop_.get());
+    Py_VISIT(future_.get());
+    return 0;
 }
 
 AsyncioWaker::Cell AsyncioWaker::cell() const noexcept {
@@ -249,6 +255,15 @@ struct PyCoroutine {
 
 PyCoroutine& coroutine_of(PyObject* self) { return unbox<PyCoroutine>(self); }
 
+// Once the computation is over nothing will await the future, and the task
+// it leads back to must not be kept alive through the loop and future. The
+// executor may still hold the waker, so its cell is emptied, not just ours.
+void finish(PyCoroutine& co) noexcept {
+    co.computation.reset();
+    if (co.waker) co.waker->reset();
+    co.waker.reset();
+}
+
 [[noreturn]] void raise_thrown(PyObject* thrown) {
     if (PyExceptionInstance_Check(thrown)) throw PyError::object(PyRef::borrow(thrown));
     if (PyExceptionClass_Check(thrown)) throw PyError::object(require_new(PyObject_CallNoArgs(thrown)));
@@ -258,16 +273,16 @@ PyCoroutine& coroutine_of(PyObject* self) { return unbox<PyCoroutine>(self); }
 // Drops the computation on every way out of a resumption except a pending one.
 class FinishUnlessPending {
 public:
-    explicit FinishUnlessPending(std::unique_ptr<Computation>& computation) : computation_(computation) {}
+    explicit FinishUnlessPending(PyCoroutine& co) : co_(co) {}
     ~FinishUnlessPending() {
-        if (!pending_) computation_.reset();
+        if (!pending_) finish(co_);
     }
     FinishUnlessPending(const FinishUnlessPending&) = delete;
     FinishUnlessPending& operator=(const FinishUnlessPending&) = delete;
     void keep() noexcept { pending_ = true; }
 
 private:
-    std::unique_ptr<Computation>& computation_;
+    PyCoroutine& co_;
     bool pending_ = false;
 };
 
@@ -293,7 +308,7 @@ Step resume(PyObject* self, PyObject* thrown) {
     UseFlag::Exclusive use(co.use);
     if (!co.computation) throw_runtime_error("cannot reuse already awaited coroutine");
     if (thrown != nullptr) {
-        co.computation.reset();  // cancels whatever it waits for
+        finish(co);  // cancels whatever it waits for
         raise_thrown(thrown);
     }
     // A waker still held elsewhere (by a task about to let go of it) keeps its
@@ -303,14 +318,20 @@ Step resume(PyObject* self, PyObject* thrown) {
     else
         co.waker = Shared<AsyncioWaker>::adopt(new AsyncioWaker());
 
-    FinishUnlessPending finish(co.computation);
+    FinishUnlessPending finishing(co);
     std::optional<PyRef> value = co.computation->resume(Waker::share(co.waker.get()));
     if (value) {
-        co.computation.reset();
+        finish(co);
         return Step{std::move(*value), true};
     }
-    finish.keep();
+    finishing.keep();
     co.waker->init_future();
+    // Once lumeq's exit hook has run, a wake that needs the GIL on the
+    // executor's thread is dropped: waiting for it would never end.
+    if (co.waker->wakes_through_executor() && wake_gate().closed()) {
+        finish(co);
+        throw_runtime_error("cannot await a frame while the interpreter is exiting");
+    }
     switch (co.waker->cell()) {
         case AsyncioWaker::Cell::LoopAndFuture:
             return Step{yield_future(co.waker->future()), false};
@@ -351,7 +372,7 @@ PyRef coroutine_throw(PyObject* self, const Args& args) { return resume_or_stop(
 PyRef coroutine_close(PyObject* self) {
     PyCoroutine& co = coroutine_of(self);
     UseFlag::Exclusive use(co.use);
-    co.computation.reset();
+    finish(co);
     return PyRef::none();
 }
 
@@ -368,6 +389,29 @@ PyRef coroutine_qualname(PyObject* self) {
     if (!co.name) throw_attribute_error("__qualname__");
     if (co.qualname_prefix == nullptr) return co.name.clone();
     return require_new(PyUnicode_FromFormat("%s.%U", co.qualname_prefix, co.name.get()));
+}
+
+// An abandoned task on a closed loop forms a cycle through us: task ->
+// coroutine -> future -> the task's wakeup callback.
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    PyCoroutine& co = coroutine_of(self);
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Py_VISIT(co.name.get());
+    if (co.waker) return co.waker->traverse(visit, arg);
+    return 0;
+}
+
+int coroutine_clear(PyObject* self) noexcept {
+    PyCoroutine& co = coroutine_of(self);
+    // Only the waker's references are dropped: the cycle goes through them,
+    // and a resumption running elsewhere on this object still finds its state.
+    if (co.waker) co.waker->reset();
+    return 0;
+}
+
+void coroutine_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    dealloc_slot<PyCoroutine>(self);
 }
 
 // The slot an `await` inside a Python coroutine uses. The returned value is
@@ -401,7 +445,9 @@ PyGetSetDef coroutine_getset[] = {
 
 PyType_Slot coroutine_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python coroutine wrapping a [`Future`].")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyCoroutine>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(coroutine_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(coroutine_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(coroutine_clear)},
     {Py_am_await, reinterpret_cast<void*>(unary_slot<coroutine_await>)},
     {Py_am_send, reinterpret_cast<void*>(coroutine_send_slot)},
     {Py_tp_iternext, reinterpret_cast<void*>(coroutine_next_slot)},
@@ -411,7 +457,8 @@ PyType_Slot coroutine_slots[] = {
 };
 
 PyType_Spec coroutine_spec = {"Coroutine", sizeof(PyBox<PyCoroutine>), 0,
-                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, coroutine_slots};
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+                              coroutine_slots};
 
 }  // namespace
 

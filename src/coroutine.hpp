@@ -35,7 +35,15 @@ public:
     Cell cell() const noexcept;
     // GIL held, on the loop's thread: completes the future of a queued wake.
     void resolve() noexcept;
+    // GIL held: the cycle collector's view of the loop and future.
+    int traverse(visitproc visit, void* arg) noexcept;
     PyObject* future() const noexcept { return future_.get(); }
+    // Whether the armed wake goes through the executor (the loop watches no
+    // descriptor of ours).
+    bool wakes_through_executor() const noexcept {
+        uint8_t s = state_.load(std::memory_order_acquire);
+        return s == Portable || s == PortableWoken;
+    }
 
     // Executor thread: the portable wake, through call_soon_threadsafe.
     void wake_through_loop();
