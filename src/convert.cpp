@@ -19,8 +19,11 @@ using map_ext::Value;
 
 // ------------------------------------------------------------ signatures
 
-SignatureTypes signature_types(std::string_view signature) {
-    SignatureTypes types;
+namespace {
+
+// Visits each `name:type` piece; flags such as opt are not part of the type.
+template <typename Visit>
+void for_each_parameter(std::string_view signature, Visit visit) {
     size_t start = 0;
     while (start <= signature.size()) {
         size_t end = signature.find(';', start);
@@ -32,22 +35,37 @@ SignatureTypes signature_types(std::string_view signature) {
         if (colon == std::string_view::npos) continue;
         std::string_view name = piece.substr(0, colon);
         std::string_view type = piece.substr(colon + 1);
-        type = type.substr(0, type.find(':'));  // flags such as opt are not part of the type
+        type = type.substr(0, type.find(':'));
         while (type.size() >= 2 && type.substr(type.size() - 2) == "[]") type.remove_suffix(2);
-        types.insert_or_assign(std::string(name), std::string(type));
+        visit(name, type);
     }
-    return types;
 }
 
-const SignatureTypes& cached_signature_types(std::string_view signature) {
+ParsedSignature parse_signature(std::string_view signature) {
+    ParsedSignature parsed;
+    for_each_parameter(signature, [&](std::string_view name, std::string_view type) {
+        parsed.types.insert_or_assign(std::string(name), std::string(type));
+        parsed.parameters.emplace_back(name);
+    });
+    return parsed;
+}
+
+}  // namespace
+
+SignatureTypes signature_types(std::string_view signature) {
+    return parse_signature(signature).types;
+}
+
+std::shared_ptr<const ParsedSignature> cached_signature(std::string_view signature) {
     // Guarded by the GIL. Keyed by the text itself, not its address: a freed
     // core's strings may be reused by the next one. Distinct signatures are
     // few (one per plugin function); the bound only guards against misuse.
-    static std::unordered_map<std::string, SignatureTypes> cache;
+    static std::unordered_map<std::string, std::shared_ptr<const ParsedSignature>> cache;
     auto found = cache.find(std::string(signature));
     if (found != cache.end()) return found->second;
     if (cache.size() >= 4096) cache.clear();
-    return cache.emplace(std::string(signature), signature_types(lossy_utf8(signature))).first->second;
+    auto parsed = std::make_shared<const ParsedSignature>(parse_signature(lossy_utf8(signature)));
+    return cache.emplace(std::string(signature), std::move(parsed)).first->second;
 }
 
 // ------------------------------------------------------------ Python -> map
@@ -193,30 +211,44 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
     map.set(key, std::move(*converted), mode);
 }
 
+namespace {
+
+// A list stores its items under one key; None stands for "not given".
+void store_argument(Map& target, KeyStr key, PyObject* value, const SignatureTypes& types) {
+    if (value == Py_None) return;
+    auto found = types.find(key.c_str());
+    bool as_float = found != types.end() && found->second == "float";
+    if (!PyList_Check(value)) {
+        set_scalar(target, key, value, maReplace, as_float);
+        return;
+    }
+    // Items removed during conversion end the walk; added ones are not visited.
+    Py_ssize_t length = PyList_Size(value);
+    for (Py_ssize_t j = 0; j < std::min(length, PyList_Size(value)); ++j) {
+        PyRef item = PyRef::borrow(PyList_GetItem(value, j));  // owned: conversion may drop it from the list
+        set_scalar(target, key, item.get(), j == 0 ? maReplace : maAppend, as_float);
+    }
+}
+
+}  // namespace
+
 void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const SignatureTypes& types) {
     if (kwargs.names == nullptr) return;
     Map target(map, api);
     Py_ssize_t count = PyTuple_Size(kwargs.names);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* key = PyTuple_GetItem(kwargs.names, i);
-        PyObject* value = kwargs.values[i];
-
-        std::string name = keyword_text(key);
+        std::string name = keyword_text(PyTuple_GetItem(kwargs.names, i));
         if (name.empty() || !map_ext::is_key_text(name)) throw_type_error("invalid argument name: " + quoted(name));
-        KeyStr k = KeyStr::checked(name.c_str());
-        auto found = types.find(name);
-        bool as_float = found != types.end() && found->second == "float";
+        store_argument(target, KeyStr::checked(name.c_str()), kwargs.values[i], types);
+    }
+}
 
-        if (!PyList_Check(value)) {
-            set_scalar(target, k, value, maReplace, as_float);
-            continue;
-        }
-        // Items removed during conversion end the walk; added ones are not visited.
-        Py_ssize_t length = PyList_Size(value);
-        for (Py_ssize_t j = 0; j < std::min(length, PyList_Size(value)); ++j) {
-            PyRef item = PyRef::borrow(PyList_GetItem(value, j));  // owned: conversion may drop it from the list
-            set_scalar(target, k, item.get(), j == 0 ? maReplace : maAppend, as_float);
-        }
+void positionals_to_map(VSMap* map, const VSAPI* api, PyObject* const* values, Py_ssize_t count,
+                        const ParsedSignature& signature) {
+    Map target(map, api);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const std::string& name = signature.parameters[static_cast<size_t>(i)];
+        store_argument(target, KeyStr::checked(name.c_str()), values[i], signature.types);
     }
 }
 

@@ -4,18 +4,26 @@
 #include "core.hpp"
 #include "map_ext.hpp"
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace lumeq {
 
 // Argument name -> base type name ("int", "float", "vnode", ...).
 using SignatureTypes = std::unordered_map<std::string, std::string>;
 
+struct ParsedSignature {
+    SignatureTypes types;
+    std::vector<std::string> parameters;  // in declaration order: positional arguments bind to them
+};
+
 SignatureTypes signature_types(std::string_view signature);
-// The types table of a signature text, parsed once per distinct text.
-const SignatureTypes& cached_signature_types(std::string_view signature);
+// A signature text parsed once per distinct text. Shared: a conversion may
+// run Python code that calls other functions and evicts the entry.
+std::shared_ptr<const ParsedSignature> cached_signature(std::string_view signature);
 // Keyword arguments as the vectorcall protocol passes them: a tuple of
 // names and the values, which Python code cannot change during the call.
 struct Keywords {
@@ -23,9 +31,13 @@ struct Keywords {
     PyObject* const* values;
 };
 
-// Fills `map` from the keyword arguments. On error the entries stored so
-// far stay; the caller discards the map.
+// Fills `map` from the keyword arguments; a None value is left out. On
+// error the entries stored so far stay; the caller discards the map.
 void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const SignatureTypes& types);
+// Stores `values[i]` under the i-th parameter of `signature` (at most as
+// many values as parameters); a None value is left out.
+void positionals_to_map(VSMap* map, const VSAPI* api, PyObject* const* values, Py_ssize_t count,
+                        const ParsedSignature& signature);
 // Stores one Python value under `key`; `as_float` stores numbers as floats.
 void set_scalar(map_ext::Map& map, map_ext::KeyStr key, PyObject* value, int mode, bool as_float);
 PyRef map_to_py_dict(const VSMap* map, const OwnerHandle& owner);

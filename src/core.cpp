@@ -146,6 +146,9 @@ PyRef core_plugins(PyObject* self) {
     return make_instance(plugin_iter_type(), std::move(iter));
 }
 
+PyRef core_version(PyObject* self) { return str_lossy(core_info(self).versionString); }
+PyRef core_version_number(PyObject* self) { return py_int(core_info(self).core); }
+
 // Members first; only their AttributeError leads to a plugin lookup.
 PyRef core_getattro(PyObject* self, PyObject* name) {
     if (is_type_attribute(Py_TYPE(self), name)) return require_new(PyObject_GenericGetAttr(self, name));
@@ -173,6 +176,9 @@ PyGetSetDef core_getset[] = {
 PyMethodDef core_methods[] = {
     {"plugins", method_noargs<core_plugins>, METH_NOARGS,
      "Yields all loaded plugins as an iterator of `Plugin` objects."},
+    {"version", method_noargs<core_version>, METH_NOARGS, "Returns the version text of the VapourSynth core."},
+    {"version_number", method_noargs<core_version_number>, METH_NOARGS,
+     "Returns the version number of the VapourSynth core."},
     {nullptr, nullptr, 0, nullptr},
 };
 

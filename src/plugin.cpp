@@ -170,24 +170,51 @@ PyRef function_repr(PyObject* self) {
     return str_from_utf8("<lumeq.Function " + lossy_utf8(f.plugin_namespace) + "." + lossy_utf8(f.name) + ">");
 }
 
-const Signature call_signature{"Function.__call__", {}, 0, 0, 0, 0, true};
-
 // The result map becomes one value (exactly one key) or a dict.
 PyRef shape_result(const VSMap* result, const OwnerHandle& owner) {
     if (owner.api()->mapNumKeys(result) == 1) return key_to_py(result, owner.api()->mapGetKey(result, 0), owner);
     return map_to_py_dict(result, owner);
 }
 
+std::string call_name(const PyFunction& f) {
+    return lossy_utf8(f.plugin_namespace) + "." + lossy_utf8(f.name) + "()";
+}
+
+// Positionals bind to the first parameters, so a keyword naming one of them
+// would give it twice.
+void check_positionals(const PyFunction& f, const ParsedSignature& signature, Py_ssize_t nargs, Keywords keywords) {
+    auto available = static_cast<Py_ssize_t>(signature.parameters.size());
+    if (nargs > available)
+        throw_type_error(call_name(f) + " takes at most " + std::to_string(available) + " positional arguments (" +
+                         std::to_string(nargs) + " given)");
+    if (keywords.names == nullptr) return;
+    Py_ssize_t count = PyTuple_Size(keywords.names);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* key = PyTuple_GetItem(keywords.names, k);
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            const std::string& name = signature.parameters[static_cast<size_t>(i)];
+            if (PyUnicode_CompareWithASCIIString(key, name.c_str()) == 0)
+                throw_type_error(call_name(f) + " got multiple values for argument '" + name + "'");
+        }
+    }
+}
+
 // Called through the vectorcall protocol, so keyword arguments arrive as
 // names and values, with no dict built for them.
 PyRef function_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    parse_args(call_signature, args, nargs, nullptr);  // refuses positional arguments
     Keywords keywords{kwnames != nullptr && PyTuple_Size(kwnames) > 0 ? kwnames : nullptr, args + nargs};
     const PyFunction& f = function_of(self);
+    const VSAPI* api = f.owner.api();
+    std::shared_ptr<const ParsedSignature> signature;
+    if (nargs > 0) {
+        signature = cached_signature(api->getPluginFunctionArguments(f.lookup()));
+        check_positionals(f, *signature, nargs, keywords);
+    }
     MapRef result = f.owner.invoke(f.plugin_namespace.c_str(), f.name.c_str(), [&](VSMap* map) {
-        if (keywords.names == nullptr) return;
-        const char* signature = f.owner.api()->getPluginFunctionArguments(f.lookup());
-        kwargs_to_map(map, f.owner.api(), keywords, cached_signature_types(signature));
+        if (keywords.names == nullptr && nargs == 0) return;
+        if (signature == nullptr) signature = cached_signature(api->getPluginFunctionArguments(f.lookup()));
+        positionals_to_map(map, api, args, nargs, *signature);
+        kwargs_to_map(map, api, keywords, signature->types);
     });
     return shape_result(result.get(), f.owner);
 }

@@ -181,7 +181,6 @@ def test_data_reaches_the_function(vcore, expr):
 @pytest.mark.parametrize(
     "value, type_name",
     [
-        (None, "NoneType"),
         ((1.5,), "tuple"),
         ((1, 256), "tuple"),
         ({"a": 1}, "dict"),

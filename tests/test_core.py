@@ -123,3 +123,11 @@ def test_plugin_outlives_its_core():
     gc.collect()
     assert plugin.name
     assert function.signature.startswith("clip:vnode")
+
+
+@pytest.mark.parametrize("get_core", [lumeq.Core, lambda: lumeq.core], ids=["core", "proxy"])
+def test_version_from_core_info(get_core):
+    core = get_core()
+    number = core.version_number()
+    assert type(number) is int and number > 0
+    assert f"Core R{number}" in core.version()

@@ -223,6 +223,8 @@ def expected_echo(kwargs):
     for key, value in kwargs.items():
         if not valid_name(key):
             raise Refused(TypeError, None)  # "invalid argument name: " + quoted key, checked apart
+        if value is None:
+            continue  # not given
         entries = []
         for item in value if isinstance(value, list) else [value]:
             kind, converted = scalar(item, key == "f")

@@ -40,15 +40,39 @@ def test_no_keywords_pass_an_empty_map(vcore):
 
 
 @pytest.mark.parametrize(
-    "args, message",
+    "args, kwargs, frames",
     [
-        ((1,), "Function.__call__() takes 0 positional arguments but 1 was given"),
-        ((1, 2), "Function.__call__() takes 0 positional arguments but 2 were given"),
+        ((2, 5), {}, (2, 5)),  # binds in declaration order
+        ((2,), {"last": 5}, (2, 5)),
+        ((None, 5), {}, (0, 5)),  # a positional None still takes its place
+        ((), {"first": None, "last": 5}, (0, 5)),
+        ((2, None, None), {}, (2, 9)),
     ],
 )
-def test_positional_arguments_are_refused(vcore, args, message):
+def test_positional_and_none_arguments(vcore, blank, args, kwargs, frames):
+    numbered = vcore.std.Splice([blank(format=GRAY8, length=1, color=[n]) for n in range(10)])
+    clip = vcore.std.Trim(numbered, *args, **kwargs)
+    assert clip.num_frames == frames[1] - frames[0] + 1
+    assert clip.get_frame(0)[0][0, 0] == frames[0]
+
+
+def test_none_keyword_is_left_out(vcore, blank):
+    props = vcore.std.SetFrameProps(blank(), a=None, b=1).get_frame(0).props
+    assert "a" not in props and props["b"] == 1
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1, 2, 3, 4), {}, "std.Trim() takes at most 4 positional arguments (5 given)"),
+        ((1,), {"first": 2}, "std.Trim() got multiple values for argument 'first'"),
+        ((None,), {"first": 2}, "std.Trim() got multiple values for argument 'first'"),
+        ((), {"clip": 1}, "std.Trim() got multiple values for argument 'clip'"),
+    ],
+)
+def test_positional_arguments_are_checked(vcore, blank, args, kwargs, message):
     with pytest.raises(TypeError) as info:
-        vcore.std.BlankClip(*args, width=8)
+        vcore.std.Trim(blank(length=10), *args, **kwargs)
     assert str(info.value) == message
 
 

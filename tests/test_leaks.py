@@ -153,7 +153,7 @@ def plugin_results(core):
         with pytest.raises(RuntimeError):
             core.std.Trim(clip=clip, first=5)                                   # VapourSynth's own error
         with pytest.raises(TypeError):
-            core.std.Trim(clip=clip, first=None)                                # conversion failure
+            core.std.Trim(clip=clip, first=[None])                              # conversion failure
         with pytest.raises(RuntimeError):
             core.leakprobe.Echo(a=[1, 2.5, clip])                               # fails mid-list
 

@@ -65,6 +65,9 @@ assert_type(next(sound.frames()), lumeq.AudioFrame)
 assert_type(core.num_threads, int)
 assert_type(core.std, lumeq.Plugin)
 assert_type(core.std.Trim, lumeq.Function)
+assert_type(core.std.Trim(node, 1, None), Any)
+assert_type(core.version(), str)
+assert_type(lumeq.core.version_number(), int)
 assert_type(lumeq.ColorFamily.RGB, lumeq.ColorFamily)
 
 async def render() -> None:
@@ -89,7 +92,7 @@ node: lumeq.VideoNode = lumeq.core.std.BlankClip()
 node.get_frame("1")
 2 * node
 node + 1
-lumeq.core.std.Trim(node)
+lumeq.core.version(node)
 lumeq.get_current_environment() < lumeq.get_current_environment()
 lumeq.register_policy(object())
 '''
