@@ -3,6 +3,7 @@
 #include "audio_frame.hpp"
 #include "audio_node.hpp"
 #include "callbacks.hpp"
+#include "enums.hpp"
 #include "frame.hpp"
 #include "node.hpp"
 
@@ -200,6 +201,10 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
     if (PyBool_Check(value)) {
         bool truth = value == Py_True;
         converted = as_float ? Value::of_float(truth ? 1.0 : 0.0) : Value::of_int(truth ? 1 : 0);
+    }
+    if (!converted) {
+        if (std::optional<int64_t> n = enum_or_format_value(value))
+            converted = as_float ? Value::of_float(static_cast<double>(*n)) : Value::of_int(*n);
     }
     if (!converted) converted = try_integer(value, as_float);
     if (!converted) converted = try_float(value);

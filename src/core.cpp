@@ -1,7 +1,7 @@
 #include "core.hpp"
 
 #include "callbacks.hpp"
-
+#include "enums.hpp"
 #include "environment.hpp"
 #include "node_timing.hpp"
 #include "plugin.hpp"
@@ -149,6 +149,41 @@ PyRef core_plugins(PyObject* self) {
 PyRef core_version(PyObject* self) { return str_lossy(core_info(self).versionString); }
 PyRef core_version_number(PyObject* self) { return py_int(core_info(self).core); }
 
+int32_t format_code(PyObject* value) {
+    if (std::optional<int64_t> n = enum_or_format_value(value)) return static_cast<int32_t>(*n);
+    return to_i32(value);
+}
+
+int32_t format_arg(const Args& args, size_t i, int32_t fallback) {
+    return args.has(i) ? args.convert(i, format_code) : fallback;
+}
+
+const Signature get_video_format_signature{"Core.get_video_format", {"id"}, 1, 0, 1};
+
+PyRef core_get_video_format(PyObject* self, const Args& args) {
+    const OwnerHandle& owner = unbox<PyCore>(self).owner;
+    int32_t id = format_arg(args, 0, 0);
+    VSVideoFormat format{};
+    // An id whose family is undefined decodes without error but names no format.
+    if (owner.api()->getVideoFormatByID(&format, static_cast<uint32_t>(id), owner.core()) == 0 ||
+        format.colorFamily == cfUndefined)
+        throw_value_error("invalid video format id: " + std::to_string(id));
+    return build_video_format(format, owner);
+}
+
+const Signature query_video_format_signature{
+    "Core.query_video_format",
+    {"color_family", "sample_type", "bits_per_sample", "subsampling_w", "subsampling_h"}, 5, 0, 3};
+
+PyRef core_query_video_format(PyObject* self, const Args& args) {
+    const OwnerHandle& owner = unbox<PyCore>(self).owner;
+    VSVideoFormat format{};
+    if (owner.api()->queryVideoFormat(&format, format_arg(args, 0, 0), format_arg(args, 1, 0), format_arg(args, 2, 0),
+                                      format_arg(args, 3, 0), format_arg(args, 4, 0), owner.core()) == 0)
+        throw_value_error("invalid video format");
+    return build_video_format(format, owner);
+}
+
 // Members first; only their AttributeError leads to a plugin lookup.
 PyRef core_getattro(PyObject* self, PyObject* name) {
     if (is_type_attribute(Py_TYPE(self), name)) return require_new(PyObject_GenericGetAttr(self, name));
@@ -177,6 +212,15 @@ PyMethodDef core_methods[] = {
     {"plugins", method_noargs<core_plugins>, METH_NOARGS,
      "Yields all loaded plugins as an iterator of `Plugin` objects."},
     {"version", method_noargs<core_version>, METH_NOARGS, "Returns the version text of the VapourSynth core."},
+    {"get_video_format",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(method<get_video_format_signature, core_get_video_format>)),
+     METH_FASTCALL | METH_KEYWORDS, "Returns the `VideoFormat` with the given id; an unknown id raises ValueError."},
+    {"query_video_format",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(method<query_video_format_signature, core_query_video_format>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "Returns the `VideoFormat` with the given properties; an invalid combination raises ValueError."},
     {"version_number", method_noargs<core_version_number>, METH_NOARGS,
      "Returns the version number of the VapourSynth core."},
     {nullptr, nullptr, 0, nullptr},

@@ -256,8 +256,19 @@ PyTypeObject* video_format_type() {
 }
 
 PyRef build_format(const VSFrame* frame, const OwnerHandle& owner) {
+    return build_video_format(*owner.api()->getVideoFrameFormat(frame), owner);
+}
+
+std::optional<int64_t> enum_or_format_value(PyObject* obj) {
+    if (PyObject_TypeCheck(obj, color_family_type()) || PyObject_TypeCheck(obj, sample_type_type()))
+        return value_of(obj);
+    if (PyObject_TypeCheck(obj, video_format_type())) return format_of(obj).id;
+    return std::nullopt;
+}
+
+PyRef build_video_format(const VSVideoFormat& format, const OwnerHandle& owner) {
     const VSAPI* api = owner.api();
-    const VSVideoFormat* vf = api->getVideoFrameFormat(frame);
+    const VSVideoFormat* vf = &format;
     char buffer[32] = {};
     std::string name = "None";
     if (api->getVideoFormatName(vf, buffer) != 0) name.assign(buffer, strnlen(buffer, 31));

@@ -3,6 +3,7 @@
 #include "async.hpp"
 #include "audio_frame.hpp"
 #include "audio_node.hpp"
+#include "enums.hpp"
 #include "environment.hpp"
 #include "frame.hpp"
 #include "frame_iter.hpp"
@@ -50,6 +51,12 @@ PyRef node_format_name(PyObject* self) {
     char buffer[32] = {};
     if (data.node.api()->getVideoFormatName(&video_info(self).format, buffer) == 0) return PyRef::none();
     return str_lossy(std::string_view(buffer, strnlen(buffer, 31)));
+}
+
+PyRef node_format(PyObject* self) {
+    const VSVideoInfo& vi = video_info(self);
+    if (vi.format.colorFamily == cfUndefined) return PyRef::none();
+    return build_video_format(vi.format, video_node_data(self).owner);
 }
 
 PyRef node_repr(PyObject* self) {
@@ -144,6 +151,7 @@ PyGetSetDef node_getset[] = {
     {"fps", getter<node_fps>, nullptr,
      "The framerate represented as a Fraction. It is 0/1 when the clip has a\nvariable framerate.", nullptr},
     {"format_name", getter<node_format_name>, nullptr, "The name of the clip's video format, or None.", nullptr},
+    {"format", getter<node_format>, nullptr, "The clip's `VideoFormat`, or None when it varies.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

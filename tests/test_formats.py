@@ -92,12 +92,36 @@ def test_classes_are_final_and_not_constructible(cls):
         (GRAYH, "GrayH", ColorFamily.GRAY, SampleType.FLOAT, 16, 2, 0, 0, 1),
     ],
 )
-def test_format_properties(blank, fmt, name, family, sample, bits, nbytes, ssw, ssh, planes):
-    f = blank(format=fmt, width=32, height=16).get_frame(0).format
-    assert (f.id, f.name) == (fmt, name)
-    assert f.color_family is family and f.sample_type is sample
-    assert (f.bits_per_sample, f.bytes_per_sample) == (bits, nbytes)
-    assert (f.subsampling_w, f.subsampling_h, f.num_planes) == (ssw, ssh, planes)
+def test_format_properties(vcore, blank, fmt, name, family, sample, bits, nbytes, ssw, ssh, planes):
+    clip = blank(format=fmt, width=32, height=16)
+    queried = vcore.query_video_format(family, sample, bits, ssw, ssh)
+    # the id comes back through the format= argument as the clip's own format
+    rebuilt = blank(format=vcore.get_video_format(queried), width=32, height=16)
+    for f in (clip.get_frame(0).format, clip.format, queried, rebuilt.format):
+        assert (f.id, f.name) == (fmt, name)
+        assert f.color_family is family and f.sample_type is sample
+        assert (f.bits_per_sample, f.bytes_per_sample) == (bits, nbytes)
+        assert (f.subsampling_w, f.subsampling_h, f.num_planes) == (ssw, ssh, planes)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda core: core.get_video_format(0),
+        lambda core: core.get_video_format(12345),
+        lambda core: core.query_video_format(ColorFamily.YUV, SampleType.FLOAT, 8),
+        lambda core: core.query_video_format(9, 0, 8),
+        lambda core: core.query_video_format(ColorFamily.GRAY, SampleType.INTEGER, 8, 1, 1),
+    ],
+)
+def test_invalid_video_formats(vcore, call):
+    with pytest.raises(ValueError):
+        call(vcore)
+
+
+def test_varying_format_reads_none(vcore, blank):
+    joined = vcore.std.Splice([blank(format=GRAY8), blank(format=YUV420P8)], mismatch=True)
+    assert joined.format is None and lumeq.core.get_video_format(GRAY8).id == GRAY8
 
 
 def test_format_cached_per_frame(blank):
