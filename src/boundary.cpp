@@ -1,5 +1,8 @@
 #include "boundary.hpp"
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,8 +58,24 @@ ReleaseGil::ReleaseGil() noexcept : saved_depth_(attach_depth_ref()) {
     state_ = PyEval_SaveThread();
 }
 
+namespace {
+
+// A finalizing interpreter ends a thread that asks for the GIL with
+// pthread_exit. Its unwinding would meet noexcept frames (destructors, the
+// boundary) and abort the process, so the thread stays here instead, with
+// nothing of ours held, until the process ends.
+void take_back_gil(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        for (;;) pause();
+    }
+}
+
+}  // namespace
+
 ReleaseGil::~ReleaseGil() {
-    PyEval_RestoreThread(state_);
+    take_back_gil(state_);
     attach_depth_ref() = saved_depth_;
     drain_deferred();
 }

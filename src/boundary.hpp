@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -356,7 +357,8 @@ private:
 
 // A lazily initialised process-wide value. A thread that finds another one
 // running the set-up releases the GIL while it waits. A set-up that throws
-// leaves the cell empty.
+// leaves the cell empty. The set-up is claimed only with the GIL held, so a
+// thread that exit parks where it takes the GIL back never holds the claim.
 template <class T>
 class GilOnceCell {
 public:
@@ -365,28 +367,47 @@ public:
         if (ready_.load(std::memory_order_acquire)) return *value_;
         if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id())
             internal_fault("one-time initialisation re-entered");
-        std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
-        {
-            ReleaseGil unlocked;
-            lock.lock();
-        }
-        if (!ready_.load(std::memory_order_relaxed)) {
-            owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-            struct ClearOwner {
-                std::atomic<std::thread::id>& owner;
-                ~ClearOwner() { owner.store(std::thread::id(), std::memory_order_relaxed); }
-            } clear{owner_};
-            value_.emplace(init());
-            ready_.store(true, std::memory_order_release);
-        }
+        if (!claim()) return *value_;
+        owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        struct Unclaim {
+            GilOnceCell& cell;
+            ~Unclaim() { cell.unclaim(); }
+        } unclaim{*this};
+        value_.emplace(init());
+        ready_.store(true, std::memory_order_release);
         return *value_;
     }
     bool ready() const noexcept { return ready_.load(std::memory_order_acquire); }
 
 private:
+    // GIL held: true once this thread runs the set-up, false once it is done.
+    bool claim() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (busy_) {
+            lock.unlock();
+            {
+                ReleaseGil unlocked;
+                std::unique_lock<std::mutex> wait(mutex_);
+                idle_.wait(wait, [this] { return !busy_; });
+            }
+            lock.lock();
+        }
+        if (ready_.load(std::memory_order_relaxed)) return false;
+        busy_ = true;
+        return true;
+    }
+    void unclaim() noexcept {
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        std::lock_guard<std::mutex> lock(mutex_);
+        busy_ = false;
+        idle_.notify_all();
+    }
+
     std::atomic<bool> ready_{false};
     std::atomic<std::thread::id> owner_{};
     std::mutex mutex_;
+    std::condition_variable idle_;
+    bool busy_ = false;  // guarded by mutex_
     std::optional<T> value_;
 };
 
