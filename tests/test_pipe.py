@@ -1,6 +1,7 @@
 """lumeq-pipe: a script's output rendered to Y4M or raw planes, checked
 against ffmpeg as a real reader and against frames read through lumeq."""
 import hashlib
+import importlib.metadata
 import importlib.util
 import io
 import os
@@ -369,12 +370,16 @@ def test_progress_when_asked(script, tmp_path):
     assert lines[-1].startswith("lumeq-pipe: 6/6 frames")
 
 
-def test_console_script_is_installed():
+@pytest.mark.parametrize("option, starts, contains", [
+    ("--help", "usage: lumeq-pipe", "--timecodes times.txt"),
+    ("--version", f"lumeq {importlib.metadata.version('lumeq')}\n", "Core R"),
+])
+def test_console_script_is_installed(option, starts, contains):
     command = shutil.which("lumeq-pipe", path=str(Path(sys.executable).parent))
     if command is None:
         pytest.skip("lumeq-pipe is not installed next to this interpreter")
-    proc = subprocess.run([command, "--help"], capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 0 and proc.stdout.startswith("usage: lumeq-pipe")
+    proc = subprocess.run([command, option], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0 and proc.stdout.startswith(starts) and contains in proc.stdout
 
 
 @needs_ffmpeg

@@ -5,6 +5,7 @@ import argparse
 import contextlib
 import errno
 import fcntl
+import importlib.metadata
 from fractions import Fraction
 import os
 import signal
@@ -48,6 +49,9 @@ examples:
   lumeq-pipe --arg src=in.mkv --start 1000 --end 1999 script.py part2.y4m
   lumeq-pipe --info script.py
   lumeq-pipe -o 1 -c wav script.py sound.wav
+  lumeq-pipe --timecodes times.txt vfr.py - | ffmpeg -i - -c:v ffv1 out.mkv
+  lumeq-pipe --filter-time script.py /dev/null
+  generate-script | lumeq-pipe - out.y4m
 
 exit status: 0 done, 1 the script or a frame failed, 2 bad usage,
 130 interrupted, 141 the reader closed the output early.
@@ -89,10 +93,39 @@ def _frame_number(text: str) -> int:
     return value
 
 
+class _PrintVersions(argparse.Action):
+    """--version: lumeq's own version, then VapourSynth's version text, which
+    needs the library, so a missing one is reported as an error."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: str | None = None) -> None:
+        sys.stdout.write(f"lumeq {_lumeq_version()}\n")
+        sys.stdout.flush()
+        try:
+            text = lumeq.Core(threads=1).version()
+        except RuntimeError as exc:  # the library could not be loaded
+            _fail(f"VapourSynth: {exc}")
+            parser.exit(EXIT_ERROR)
+        sys.stdout.write(text if text.endswith("\n") else text + "\n")
+        parser.exit(EXIT_OK)
+
+
+def _lumeq_version() -> str:
+    try:
+        return importlib.metadata.version("lumeq")
+    except importlib.metadata.PackageNotFoundError:
+        return "(version unknown)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="lumeq-pipe", description=_DESCRIPTION, epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("-V", "--version", action=_PrintVersions,
+                        help="print lumeq's version and VapourSynth's version text, and exit")
     parser.add_argument("script", metavar="SCRIPT", help="the Python script to run, or - to read it from standard input")
     parser.add_argument("out", metavar="OUT", nargs="?",
                         help="the file to write, or - for standard output (not needed with --info)")
