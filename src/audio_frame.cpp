@@ -39,8 +39,9 @@ PyRef frame_props(PyObject* self) {
     const PyAudioFrame& f = frame_of(self);
     // The map belongs to the frame: it is read, never freed here.
     const VSMap* props = f.cell.api()->getFramePropertiesRO(f.cell.frame());
-    if (props == nullptr) return require_new(PyDict_New());
-    return map_to_py_dict(props, f.owner);
+    PyRef dict = props == nullptr ? require_new(PyDict_New()) : map_to_py_dict(props, f.owner);
+    // The frame is read-only: a write must fail, not land in a copy nobody reads.
+    return require_new(PyDictProxy_New(dict.get()));
 }
 
 Py_ssize_t frame_len(PyObject* self) { return audio_format(frame_of(self)).numChannels; }

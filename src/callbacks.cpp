@@ -49,20 +49,6 @@ CallbackGate& gate() {
     return g;
 }
 
-class GatePass {
-public:
-    GatePass() : entered_(gate().enter()) {}
-    ~GatePass() {
-        if (entered_) gate().leave();
-    }
-    GatePass(const GatePass&) = delete;
-    GatePass& operator=(const GatePass&) = delete;
-    explicit operator bool() const noexcept { return entered_; }
-
-private:
-    bool entered_;
-};
-
 PyObject* close_gate(PyObject*, PyObject*) noexcept {
     return guard<PyObject*>(nullptr, [] {
         gate().close();
@@ -72,15 +58,6 @@ PyObject* close_gate(PyObject*, PyObject*) noexcept {
 
 PyMethodDef close_gate_def = {"_close_callbacks", close_gate, METH_NOARGS, nullptr};
 
-void register_exit_hook() {
-    static GilOnceCell<bool> done;
-    done.get([] {
-        PyRef hook = require_new(PyCFunction_NewEx(&close_gate_def, nullptr, nullptr));
-        PyRef atexit = require_new(PyImport_ImportModule("atexit"));
-        call_method(atexit.get(), "register", {hook.get()});
-        return true;
-    });
-}
 
 struct Callback {
     PyRef callable;
@@ -135,7 +112,7 @@ void run_callback(const Callback& callback, const VSMap* in, VSMap* out, const V
 }
 
 void VS_CC call_callback(const VSMap* in, VSMap* out, void* data, VSCore*, const VSAPI* api) {
-    GatePass pass;
+    InterpreterPass pass;
     if (!pass) {
         api->mapSetError(out, shutdown_error);
         return;
@@ -168,13 +145,28 @@ void VS_CC call_callback(const VSMap* in, VSMap* out, void* data, VSCore*, const
 
 void VS_CC free_callback(void* data) {
     auto* callback = static_cast<Callback*>(data);
-    GatePass pass;
+    InterpreterPass pass;
     if (!pass) return;  // the interpreter is going away: the callable is left to it
     AttachGil gil;
     delete callback;
 }
 
 }  // namespace
+
+InterpreterPass::InterpreterPass() : entered_(gate().enter()) {}
+InterpreterPass::~InterpreterPass() {
+    if (entered_) gate().leave();
+}
+
+void close_passes_at_exit() {
+    static GilOnceCell<bool> done;
+    done.get([] {
+        PyRef hook = require_new(PyCFunction_NewEx(&close_gate_def, nullptr, nullptr));
+        PyRef atexit = require_new(PyImport_ImportModule("atexit"));
+        call_method(atexit.get(), "register", {hook.get()});
+        return true;
+    });
+}
 
 CallbackOwnerScope::CallbackOwnerScope(const OwnerHandle& owner) noexcept : saved_(current_owner) {
     current_owner = &owner;
@@ -183,7 +175,7 @@ CallbackOwnerScope::~CallbackOwnerScope() { current_owner = saved_; }
 
 std::optional<map_ext::Value> callable_to_value(PyObject* callable) {
     if (current_owner == nullptr) return std::nullopt;
-    register_exit_hook();
+    close_passes_at_exit();
     const OwnerHandle& owner = *current_owner;
     auto* callback = new Callback{PyRef::borrow(callable), owner.clone()};
     VSFunction* function = owner.api()->createFunction(call_callback, callback, free_callback, owner.core());

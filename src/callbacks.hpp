@@ -21,6 +21,23 @@ private:
     const OwnerHandle* saved_;
 };
 
+// Every call from VapourSynth into Python holds one: it is refused (false)
+// once the interpreter has begun to shut down, and exit waits for those held.
+class InterpreterPass {
+public:
+    InterpreterPass();
+    ~InterpreterPass();
+    InterpreterPass(const InterpreterPass&) = delete;
+    InterpreterPass& operator=(const InterpreterPass&) = delete;
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// Makes interpreter exit close the passes (once; GIL held).
+void close_passes_at_exit();
+
 // A VapourSynth function calling `callable`, or nothing when no plugin call
 // is being filled on this thread.
 std::optional<map_ext::Value> callable_to_value(PyObject* callable);

@@ -3,6 +3,7 @@
 #include "callbacks.hpp"
 #include "enums.hpp"
 #include "environment.hpp"
+#include "log.hpp"
 #include "node_timing.hpp"
 #include "plugin.hpp"
 
@@ -322,6 +323,7 @@ PyRef core_new(std::optional<int32_t> threads, std::optional<int64_t> max_cache_
     const VSAPI* api = apis().api;
     VSCore* core = api->createCore(0);
     OwnerHandle owner = OwnerHandle::create(core, api);
+    add_log_handler(core, api);
     if (max_cache_mb) api->setMaxCacheSize(*max_cache_mb * 1048576, core);
     if (threads) api->setThreadCount(*threads, core);
     return make_instance(core_type(), PyCore{std::move(owner)});

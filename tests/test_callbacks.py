@@ -121,3 +121,11 @@ def test_exit_with_callbacks_pending(run_py):
     """, check=False)
     assert proc.returncode == 0, proc.stderr
     assert "exiting" in proc.stdout
+
+
+def test_vapoursynth_messages_reach_the_lumeq_logger(tcore, tmp_path, caplog):
+    (tmp_path / "not_a_plugin.so").write_bytes(b"junk")
+    with caplog.at_level(logging.DEBUG, logger="lumeq"):
+        tcore.std.LoadAllPlugins(path=str(tmp_path))
+    [record] = [r for r in caplog.records if r.name == "lumeq"]
+    assert record.levelno == logging.WARNING and "not_a_plugin.so" in record.getMessage()

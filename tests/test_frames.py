@@ -133,7 +133,8 @@ def test_props(vcore):
     frame = base.get_frame(0)
     props = frame.props
     assert props == {"_DurationNum": 1, "_DurationDen": 24}
-    props["x"] = 1
+    with pytest.raises(TypeError):
+        props["x"] = 1
     assert "x" not in frame.props
     assert vcore.std.RemoveFrameProps(clip=base).get_frame(0).props == {}
     tagged = vcore.std.SetFrameProps(clip=base, i=7, fl=2.5, s="text", data=b"\x00\xff", ints=[1, 2], floats=[0.5, 1.5])
@@ -199,3 +200,19 @@ def test_contiguous_request_answered_without_padding(blank, flags):
     assert view["strides"] == (128, 1) and view["len"] == 128 * 4
     with pytest.raises(BufferError):  # rows of several samples are never Fortran-ordered
         request(plane, F_CONTIGUOUS)
+
+
+@pytest.mark.parametrize(
+    "write",
+    [
+        lambda p: p.__setitem__("x", 1),
+        lambda p: p.__delitem__("_DurationNum"),
+        lambda p: p.update(x=1),
+        lambda p: p.pop("_DurationNum"),
+    ],
+)
+def test_read_only_frame_props_refuse_writes(vcore, write):
+    frame = vcore.std.BlankClip(width=16, height=16).get_frame(0)
+    with pytest.raises((TypeError, AttributeError)):
+        write(frame.props)
+    assert frame.props["_DurationNum"] == 1 and "x" not in frame.props

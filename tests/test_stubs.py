@@ -50,7 +50,7 @@ for frame in node.frames(prefetch=2):
     assert_type(frame[0], memoryview)
     assert_type(list(frame), list[memoryview])
     assert_type(frame.format.color_family, lumeq.ColorFamily)
-    assert_type(frame.props, dict[str, Any])
+    assert_type(frame.props, MappingProxyType[str, Any])
 assert_type(list(node), list[lumeq.VideoNode])
 out = lumeq.get_output(0)
 assert not isinstance(out, lumeq.AudioNode)
