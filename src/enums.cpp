@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstring>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace lumeq {
 namespace {
@@ -58,84 +60,12 @@ uint64_t siphash13(uint64_t k0, uint64_t k1, const unsigned char* data, size_t l
 
 // ---------------------------------------------------------- enumerations
 
-struct EnumValue {
-    uint8_t value;
-};
-
 struct EnumMember {
-    uint8_t value;
+    int64_t value;
     const char* name;
 };
 
-// One enumeration class: its PyType_Spec, its named members and one singleton per
-// possible value. VapourSynth codes are stored without translation, so a
-// code outside the named set still gets its own singleton.
-struct EnumClass {
-    const char* class_name;
-    const EnumMember* members;
-    size_t member_count;
-    PyType_Spec* spec;
-    GilOnceCell<PyTypeObject*> built;  // the bare type object
-    GilOnceCell<PyTypeObject*> ready;  // with its class attributes set
-    std::array<GilOnceCell<PyObject*>, 256> singletons;
-
-    PyTypeObject* bare_type() {
-        return built.get([this] { return build_type(*spec); });
-    }
-
-    PyObject* singleton(uint8_t value) {
-        PyTypeObject* type = bare_type();
-        return singletons[value].get([&] { return make_instance(type, EnumValue{value}).release(); });
-    }
-
-    PyTypeObject* type() {
-        return ready.get([this] {
-            PyTypeObject* type = bare_type();
-            for (size_t i = 0; i < member_count; ++i) {
-                require_status(PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), members[i].name,
-                                                      singleton(members[i].value)));
-            }
-            return type;
-        });
-    }
-
-    PyRef member(uint8_t value) {
-        type();  // members are reachable as class attributes before any conversion hands one out
-        return PyRef::borrow(singleton(value));
-    }
-
-    std::string text(uint8_t value) const {
-        for (size_t i = 0; i < member_count; ++i)
-            if (members[i].value == value) return std::string(class_name) + "." + members[i].name;
-        return std::string(class_name) + "(" + std::to_string(value) + ")";
-    }
-};
-
-uint8_t value_of(PyObject* self) { return unbox<EnumValue>(self).value; }
-
-PyRef enum_int(PyObject* self) { return py_int(value_of(self)); }
-
-Py_hash_t enum_hash(PyObject* self) {
-    unsigned char bytes[8] = {value_of(self), 0, 0, 0, 0, 0, 0, 0};
-    auto h = static_cast<Py_hash_t>(siphash13(0, 0, bytes, sizeof bytes));
-    return h == -1 ? -2 : h;
-}
-
-PyRef enum_richcompare(PyObject* self, PyObject* other, int op) {
-    if (op != Py_EQ && op != Py_NE) return PyRef::borrow(Py_NotImplemented);
-    long mine = value_of(self);
-    long theirs = 0;
-    if (Py_IS_TYPE(other, Py_TYPE(self))) {
-        theirs = value_of(other);
-    } else {
-        theirs = PyLong_AsLong(other);
-        if (theirs == -1 && PyErr_Occurred()) {
-            discard_refusal();
-            return PyRef::borrow(Py_NotImplemented);
-        }
-    }
-    return PyRef::boolean((mine == theirs) == (op == Py_EQ));
-}
+#include "enum_tables.inc"
 
 const EnumMember color_family_members[] = {
     {0, "UNDEFINED"},
@@ -148,45 +78,176 @@ const EnumMember sample_type_members[] = {
     {1, "FLOAT"},
 };
 
-EnumClass& color_family_class();
-EnumClass& sample_type_class();
+class EnumClass;
 
-PyRef color_family_repr(PyObject* self) { return str_from_utf8(color_family_class().text(value_of(self))); }
-PyRef sample_type_repr(PyObject* self) { return str_from_utf8(sample_type_class().text(value_of(self))); }
-
-PyType_Slot color_family_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The color family of a video format.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<EnumValue>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<color_family_repr>)},
-    {Py_tp_str, reinterpret_cast<void*>(unary_slot<color_family_repr>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare_slot<enum_richcompare>)},
-    {Py_tp_hash, reinterpret_cast<void*>(hash_slot<enum_hash>)},
-    {Py_nb_int, reinterpret_cast<void*>(unary_slot<enum_int>)},
-    {0, nullptr},
+struct EnumValue {
+    int64_t value;
+    const EnumClass* cls;
 };
-PyType_Spec color_family_spec = {"lumeq.ColorFamily", sizeof(PyBox<EnumValue>), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, color_family_slots};
 
-PyType_Slot sample_type_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The sample type of a video format.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<EnumValue>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<sample_type_repr>)},
-    {Py_tp_str, reinterpret_cast<void*>(unary_slot<sample_type_repr>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare_slot<enum_richcompare>)},
-    {Py_tp_hash, reinterpret_cast<void*>(hash_slot<enum_hash>)},
-    {Py_nb_int, reinterpret_cast<void*>(unary_slot<enum_int>)},
-    {0, nullptr},
-};
-PyType_Spec sample_type_spec = {"lumeq.SampleType", sizeof(PyBox<EnumValue>), 0,
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, sample_type_slots};
+int64_t value_of(PyObject* self) { return unbox<EnumValue>(self).value; }
+PyRef enum_repr(PyObject* self);
 
-EnumClass& color_family_class() {
-    static EnumClass cls{"ColorFamily", color_family_members, std::size(color_family_members), &color_family_spec};
-    return cls;
+PyRef enum_int(PyObject* self) { return py_int(value_of(self)); }
+
+Py_hash_t enum_hash(PyObject* self) {
+    auto value = static_cast<uint64_t>(value_of(self));
+    unsigned char bytes[8];
+    for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    auto h = static_cast<Py_hash_t>(siphash13(0, 0, bytes, sizeof bytes));
+    return h == -1 ? -2 : h;
 }
-EnumClass& sample_type_class() {
-    static EnumClass cls{"SampleType", sample_type_members, std::size(sample_type_members), &sample_type_spec};
-    return cls;
+
+PyRef enum_richcompare(PyObject* self, PyObject* other, int op) {
+    if (op != Py_EQ && op != Py_NE) return PyRef::borrow(Py_NotImplemented);
+    long long mine = value_of(self);
+    long long theirs = 0;
+    if (Py_IS_TYPE(other, Py_TYPE(self))) {
+        theirs = value_of(other);
+    } else {
+        theirs = PyLong_AsLongLong(other);
+        if (theirs == -1 && PyErr_Occurred()) {
+            discard_refusal();
+            return PyRef::borrow(Py_NotImplemented);
+        }
+    }
+    return PyRef::boolean((mine == theirs) == (op == Py_EQ));
+}
+
+// One enumeration class: its type, its named members and one singleton per
+// value. VapourSynth codes are stored without translation, so an open class
+// also has a singleton for each unnamed code below `open_range`.
+class EnumClass {
+public:
+    template <size_t N>
+    EnumClass(const char* qualified_name, const char* doc, const EnumMember (&members)[N], int64_t open_range = 0)
+        : qualified_name_(qualified_name),
+          members_(members),
+          member_count_(N),
+          open_range_(open_range),
+          cells_(N + static_cast<size_t>(open_range)),
+          slots_{{
+              {Py_tp_doc, const_cast<char*>(doc)},
+              {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<EnumValue>)},
+              {Py_tp_repr, reinterpret_cast<void*>(unary_slot<enum_repr>)},
+              {Py_tp_str, reinterpret_cast<void*>(unary_slot<enum_repr>)},
+              {Py_tp_richcompare, reinterpret_cast<void*>(richcompare_slot<enum_richcompare>)},
+              {Py_tp_hash, reinterpret_cast<void*>(hash_slot<enum_hash>)},
+              {Py_nb_int, reinterpret_cast<void*>(unary_slot<enum_int>)},
+              {0, nullptr},
+          }},
+          spec_{qualified_name, sizeof(PyBox<EnumValue>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                slots_.data()} {}
+
+    PyTypeObject* type() {
+        return ready_.get([this] {
+            PyTypeObject* type = bare_type();
+            for (size_t i = 0; i < member_count_; ++i)
+                require_status(PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), members_[i].name,
+                                                      singleton(members_[i].value)));
+            return type;
+        });
+    }
+
+    PyRef member(int64_t value) {
+        type();  // members are reachable as class attributes before any conversion hands one out
+        return PyRef::borrow(singleton(value));
+    }
+
+    std::span<const EnumMember> members() const { return {members_, member_count_}; }
+
+    std::string text(int64_t value) const {
+        const char* name = class_name();
+        for (const EnumMember& m : members())
+            if (m.value == value) return std::string(name) + "." + m.name;
+        return std::string(name) + "(" + std::to_string(value) + ")";
+    }
+
+private:
+    const char* class_name() const { return qualified_name_ + std::strlen("lumeq."); }
+
+    PyTypeObject* bare_type() {
+        return built_.get([this] { return build_type(spec_); });
+    }
+
+    PyObject* singleton(int64_t value) {
+        size_t index = cell_index(value);
+        PyTypeObject* type = bare_type();
+        return cells_[index].get([&] { return make_instance(type, EnumValue{value, this}).release(); });
+    }
+
+    size_t cell_index(int64_t value) const {
+        for (size_t i = 0; i < member_count_; ++i)
+            if (members_[i].value == value) return i;
+        if (value >= 0 && value < open_range_) return member_count_ + static_cast<size_t>(value);
+        throw_value_error(std::to_string(value) + " is not a valid " + class_name());
+    }
+
+    const char* qualified_name_;
+    const EnumMember* members_;
+    size_t member_count_;
+    int64_t open_range_;
+    std::vector<GilOnceCell<PyObject*>> cells_;
+    std::array<PyType_Slot, 8> slots_;
+    PyType_Spec spec_;
+    GilOnceCell<PyTypeObject*> built_;  // the bare type object
+    GilOnceCell<PyTypeObject*> ready_;  // with its class attributes set
+};
+
+PyRef enum_repr(PyObject* self) {
+    const EnumValue& v = unbox<EnumValue>(self);
+    return str_from_utf8(v.cls->text(v.value));
+}
+
+EnumClass& enum_class(EnumKind kind) {
+    // Built on first use and kept for the process, like every type.
+    static EnumClass color_family{"lumeq.ColorFamily", "The color family of a video format.", color_family_members,
+                                  256};
+    static EnumClass sample_type{"lumeq.SampleType", "The sample type of a video format.", sample_type_members, 256};
+    static EnumClass preset_video_format{"lumeq.PresetVideoFormat",
+                                         "The id of a preset video format; usable wherever a format id is.",
+                                         preset_video_format_members};
+    static EnumClass chroma_location{"lumeq.ChromaLocation",
+                                     "The chroma location of a video frame, as in its _ChromaLocation property.",
+                                     chroma_location_members};
+    static EnumClass field_based{"lumeq.FieldBased",
+                                 "The field order of a video frame, as in its _FieldBased property.",
+                                 field_based_members};
+    static EnumClass matrix_coefficients{"lumeq.MatrixCoefficients",
+                                         "The matrix coefficients of a video frame, as in its _Matrix property.",
+                                         matrix_coefficients_members};
+    static EnumClass transfer_characteristics{
+        "lumeq.TransferCharacteristics",
+        "The transfer characteristics of a video frame, as in its _Transfer property.",
+        transfer_characteristics_members};
+    static EnumClass color_primaries{"lumeq.ColorPrimaries",
+                                     "The color primaries of a video frame, as in its _Primaries property.",
+                                     color_primaries_members};
+    static EnumClass color_range{"lumeq.ColorRange",
+                                 "The color range of a video frame in the numbering of its _ColorRange property "
+                                 "(API 4.1); its _Range property numbers it differently: see Range.",
+                                 color_range_members};
+    static EnumClass range{"lumeq.Range",
+                           "The color range of a video frame in the numbering of its _Range property "
+                           "(API 4.2); its _ColorRange property numbers it differently: see ColorRange.",
+                           range_members};
+    // A channel layout is a 64-bit mask, so every bit position has a member.
+    static EnumClass audio_channels{"lumeq.AudioChannels", "A channel position in an audio layout.",
+                                    audio_channels_members, 64};
+    switch (kind) {
+        case EnumKind::ColorFamily: return color_family;
+        case EnumKind::SampleType: return sample_type;
+        case EnumKind::PresetVideoFormat: return preset_video_format;
+        case EnumKind::ChromaLocation: return chroma_location;
+        case EnumKind::FieldBased: return field_based;
+        case EnumKind::MatrixCoefficients: return matrix_coefficients;
+        case EnumKind::TransferCharacteristics: return transfer_characteristics;
+        case EnumKind::ColorPrimaries: return color_primaries;
+        case EnumKind::ColorRange: return color_range;
+        case EnumKind::Range: return range;
+        case EnumKind::AudioChannels: return audio_channels;
+    }
+    internal_fault("unknown enumeration");
 }
 
 // ------------------------------------------------------------ VideoFormat
@@ -245,11 +306,19 @@ PyType_Spec format_spec = {"lumeq.VideoFormat", sizeof(PyBox<PyVideoFormat>), 0,
 
 }  // namespace
 
-PyTypeObject* color_family_type() { return color_family_class().type(); }
-PyTypeObject* sample_type_type() { return sample_type_class().type(); }
+PyTypeObject* enum_type(EnumKind kind) { return enum_class(kind).type(); }
+PyRef enum_member(EnumKind kind, int64_t value) { return enum_class(kind).member(value); }
 
-PyRef color_family_member(uint8_t value) { return color_family_class().member(value); }
-PyRef sample_type_member(uint8_t value) { return sample_type_class().member(value); }
+void for_each_member(EnumKind kind, const std::function<void(const char*, PyRef)>& visit) {
+    EnumClass& cls = enum_class(kind);
+    for (const EnumMember& m : cls.members()) visit(m.name, cls.member(m.value));
+}
+
+PyTypeObject* color_family_type() { return enum_type(EnumKind::ColorFamily); }
+PyTypeObject* sample_type_type() { return enum_type(EnumKind::SampleType); }
+
+PyRef color_family_member(uint8_t value) { return enum_member(EnumKind::ColorFamily, value); }
+PyRef sample_type_member(uint8_t value) { return enum_member(EnumKind::SampleType, value); }
 
 PyTypeObject* video_format_type() {
     return lazy_type<format_spec>();
@@ -260,7 +329,8 @@ PyRef build_format(const VSFrame* frame, const OwnerHandle& owner) {
 }
 
 std::optional<int64_t> enum_or_format_value(PyObject* obj) {
-    if (PyObject_TypeCheck(obj, color_family_type()) || PyObject_TypeCheck(obj, sample_type_type()))
+    // Every enumeration class shares this repr slot, and no other type has it.
+    if (PyType_GetSlot(Py_TYPE(obj), Py_tp_repr) == reinterpret_cast<void*>(unary_slot<enum_repr>))
         return value_of(obj);
     if (PyObject_TypeCheck(obj, video_format_type())) return format_of(obj).id;
     return std::nullopt;

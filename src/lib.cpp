@@ -11,6 +11,8 @@
 #include "node.hpp"
 #include "plugin.hpp"
 
+#include <utility>
+
 namespace lumeq {
 namespace {
 
@@ -45,6 +47,25 @@ void publish(PyObject* module, const char* name) {
     add_class(module, name, type);
 }
 
+// The enumerations added after the first names, then each preset format
+// as a module attribute of its own.
+void add_enumerations(PyObject* module) {
+    static constexpr std::pair<EnumKind, const char*> classes[] = {
+        {EnumKind::PresetVideoFormat, "PresetVideoFormat"},
+        {EnumKind::ChromaLocation, "ChromaLocation"},
+        {EnumKind::FieldBased, "FieldBased"},
+        {EnumKind::MatrixCoefficients, "MatrixCoefficients"},
+        {EnumKind::TransferCharacteristics, "TransferCharacteristics"},
+        {EnumKind::ColorPrimaries, "ColorPrimaries"},
+        {EnumKind::ColorRange, "ColorRange"},
+        {EnumKind::Range, "Range"},
+        {EnumKind::AudioChannels, "AudioChannels"},
+    };
+    for (const auto& [kind, name] : classes) add_class(module, name, enum_type(kind));
+    for_each_member(EnumKind::PresetVideoFormat,
+                    [&](const char* name, PyRef member) { add_attribute(module, name, std::move(member)); });
+}
+
 void add_functions(PyObject* module) {
     PyRef module_name = require_new(PyModule_GetNameObject(module));
     for (PyMethodDef* def = environment_functions(); def->ml_name != nullptr; ++def)
@@ -74,6 +95,7 @@ int exec_module(PyObject* module) {
         publish<function_type>(module, "Function");
         publish<function_iter_type>(module, "PluginFunctionIter");
         publish<plugin_type>(module, "Plugin");
+        add_enumerations(module);
         add_attribute(module, "core", make_core_proxy());
         return 0;
     });

@@ -3,7 +3,7 @@
 from collections.abc import Generator, Iterator
 from fractions import Fraction
 from types import MappingProxyType, TracebackType
-from typing import Any, ClassVar, Generic, Literal, Never, Protocol, Self, SupportsIndex, TypeVar, final, overload, type_check_only
+from typing import Any, ClassVar, Final, Generic, Literal, Never, Protocol, Self, SupportsIndex, TypeVar, final, overload, type_check_only
 
 from typing_extensions import disjoint_base
 
@@ -36,6 +36,69 @@ __all__ = [
     "Function",
     "PluginFunctionIter",
     "Plugin",
+    "PresetVideoFormat",
+    "ChromaLocation",
+    "FieldBased",
+    "MatrixCoefficients",
+    "TransferCharacteristics",
+    "ColorPrimaries",
+    "ColorRange",
+    "Range",
+    "AudioChannels",
+    "NONE",
+    "GRAY8",
+    "GRAY9",
+    "GRAY10",
+    "GRAY12",
+    "GRAY14",
+    "GRAY16",
+    "GRAY32",
+    "GRAYH",
+    "GRAYS",
+    "YUV410P8",
+    "YUV411P8",
+    "YUV440P8",
+    "YUV420P8",
+    "YUV422P8",
+    "YUV444P8",
+    "YUV420P9",
+    "YUV422P9",
+    "YUV444P9",
+    "YUV420P10",
+    "YUV422P10",
+    "YUV444P10",
+    "YUV420P12",
+    "YUV422P12",
+    "YUV444P12",
+    "YUV420P14",
+    "YUV422P14",
+    "YUV444P14",
+    "YUV410P16",
+    "YUV411P16",
+    "YUV440P16",
+    "YUV420P16",
+    "YUV422P16",
+    "YUV444P16",
+    "YUV410PH",
+    "YUV410PS",
+    "YUV411PH",
+    "YUV411PS",
+    "YUV440PH",
+    "YUV440PS",
+    "YUV420PH",
+    "YUV420PS",
+    "YUV422PH",
+    "YUV422PS",
+    "YUV444PH",
+    "YUV444PS",
+    "RGB24",
+    "RGB27",
+    "RGB30",
+    "RGB36",
+    "RGB42",
+    "RGB48",
+    "RGBH",
+    "RGBS",
     "core",
 ]
 
@@ -149,6 +212,203 @@ class SampleType:
     def __ne__(self, value: object, /) -> bool: ...
     def __hash__(self) -> int: ...
 
+# The header's preset format ids; each member is also a module attribute.
+@final
+class PresetVideoFormat:
+    NONE: ClassVar[PresetVideoFormat]
+    GRAY8: ClassVar[PresetVideoFormat]
+    GRAY9: ClassVar[PresetVideoFormat]
+    GRAY10: ClassVar[PresetVideoFormat]
+    GRAY12: ClassVar[PresetVideoFormat]
+    GRAY14: ClassVar[PresetVideoFormat]
+    GRAY16: ClassVar[PresetVideoFormat]
+    GRAY32: ClassVar[PresetVideoFormat]
+    GRAYH: ClassVar[PresetVideoFormat]
+    GRAYS: ClassVar[PresetVideoFormat]
+    YUV410P8: ClassVar[PresetVideoFormat]
+    YUV411P8: ClassVar[PresetVideoFormat]
+    YUV440P8: ClassVar[PresetVideoFormat]
+    YUV420P8: ClassVar[PresetVideoFormat]
+    YUV422P8: ClassVar[PresetVideoFormat]
+    YUV444P8: ClassVar[PresetVideoFormat]
+    YUV420P9: ClassVar[PresetVideoFormat]
+    YUV422P9: ClassVar[PresetVideoFormat]
+    YUV444P9: ClassVar[PresetVideoFormat]
+    YUV420P10: ClassVar[PresetVideoFormat]
+    YUV422P10: ClassVar[PresetVideoFormat]
+    YUV444P10: ClassVar[PresetVideoFormat]
+    YUV420P12: ClassVar[PresetVideoFormat]
+    YUV422P12: ClassVar[PresetVideoFormat]
+    YUV444P12: ClassVar[PresetVideoFormat]
+    YUV420P14: ClassVar[PresetVideoFormat]
+    YUV422P14: ClassVar[PresetVideoFormat]
+    YUV444P14: ClassVar[PresetVideoFormat]
+    YUV410P16: ClassVar[PresetVideoFormat]
+    YUV411P16: ClassVar[PresetVideoFormat]
+    YUV440P16: ClassVar[PresetVideoFormat]
+    YUV420P16: ClassVar[PresetVideoFormat]
+    YUV422P16: ClassVar[PresetVideoFormat]
+    YUV444P16: ClassVar[PresetVideoFormat]
+    YUV410PH: ClassVar[PresetVideoFormat]
+    YUV410PS: ClassVar[PresetVideoFormat]
+    YUV411PH: ClassVar[PresetVideoFormat]
+    YUV411PS: ClassVar[PresetVideoFormat]
+    YUV440PH: ClassVar[PresetVideoFormat]
+    YUV440PS: ClassVar[PresetVideoFormat]
+    YUV420PH: ClassVar[PresetVideoFormat]
+    YUV420PS: ClassVar[PresetVideoFormat]
+    YUV422PH: ClassVar[PresetVideoFormat]
+    YUV422PS: ClassVar[PresetVideoFormat]
+    YUV444PH: ClassVar[PresetVideoFormat]
+    YUV444PS: ClassVar[PresetVideoFormat]
+    RGB24: ClassVar[PresetVideoFormat]
+    RGB27: ClassVar[PresetVideoFormat]
+    RGB30: ClassVar[PresetVideoFormat]
+    RGB36: ClassVar[PresetVideoFormat]
+    RGB42: ClassVar[PresetVideoFormat]
+    RGB48: ClassVar[PresetVideoFormat]
+    RGBH: ClassVar[PresetVideoFormat]
+    RGBS: ClassVar[PresetVideoFormat]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class ChromaLocation:
+    LEFT: ClassVar[ChromaLocation]
+    CENTER: ClassVar[ChromaLocation]
+    TOP_LEFT: ClassVar[ChromaLocation]
+    TOP: ClassVar[ChromaLocation]
+    BOTTOM_LEFT: ClassVar[ChromaLocation]
+    BOTTOM: ClassVar[ChromaLocation]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class FieldBased:
+    PROGRESSIVE: ClassVar[FieldBased]
+    BOTTOM: ClassVar[FieldBased]
+    TOP: ClassVar[FieldBased]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class MatrixCoefficients:
+    RGB: ClassVar[MatrixCoefficients]
+    BT709: ClassVar[MatrixCoefficients]
+    UNSPECIFIED: ClassVar[MatrixCoefficients]
+    FCC: ClassVar[MatrixCoefficients]
+    BT470_BG: ClassVar[MatrixCoefficients]
+    ST170_M: ClassVar[MatrixCoefficients]
+    ST240_M: ClassVar[MatrixCoefficients]
+    YCGCO: ClassVar[MatrixCoefficients]
+    BT2020_NCL: ClassVar[MatrixCoefficients]
+    BT2020_CL: ClassVar[MatrixCoefficients]
+    CHROMATICITY_DERIVED_NCL: ClassVar[MatrixCoefficients]
+    CHROMATICITY_DERIVED_CL: ClassVar[MatrixCoefficients]
+    ICTCP: ClassVar[MatrixCoefficients]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class TransferCharacteristics:
+    BT709: ClassVar[TransferCharacteristics]
+    UNSPECIFIED: ClassVar[TransferCharacteristics]
+    BT470_M: ClassVar[TransferCharacteristics]
+    BT470_BG: ClassVar[TransferCharacteristics]
+    BT601: ClassVar[TransferCharacteristics]
+    ST240_M: ClassVar[TransferCharacteristics]
+    LINEAR: ClassVar[TransferCharacteristics]
+    LOG_100: ClassVar[TransferCharacteristics]
+    LOG_316: ClassVar[TransferCharacteristics]
+    IEC_61966_2_4: ClassVar[TransferCharacteristics]
+    IEC_61966_2_1: ClassVar[TransferCharacteristics]
+    BT2020_10: ClassVar[TransferCharacteristics]
+    BT2020_12: ClassVar[TransferCharacteristics]
+    ST2084: ClassVar[TransferCharacteristics]
+    ST428: ClassVar[TransferCharacteristics]
+    ARIB_B67: ClassVar[TransferCharacteristics]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class ColorPrimaries:
+    BT709: ClassVar[ColorPrimaries]
+    UNSPECIFIED: ClassVar[ColorPrimaries]
+    BT470_M: ClassVar[ColorPrimaries]
+    BT470_BG: ClassVar[ColorPrimaries]
+    ST170_M: ClassVar[ColorPrimaries]
+    ST240_M: ClassVar[ColorPrimaries]
+    FILM: ClassVar[ColorPrimaries]
+    BT2020: ClassVar[ColorPrimaries]
+    ST428: ClassVar[ColorPrimaries]
+    ST431_2: ClassVar[ColorPrimaries]
+    ST432_1: ClassVar[ColorPrimaries]
+    EBU3213_E: ClassVar[ColorPrimaries]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+# _ColorRange's numbering; Range is _Range's, with the values swapped.
+@final
+class ColorRange:
+    FULL: ClassVar[ColorRange]
+    LIMITED: ClassVar[ColorRange]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class Range:
+    FULL: ClassVar[Range]
+    LIMITED: ClassVar[Range]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class AudioChannels:
+    FRONT_LEFT: ClassVar[AudioChannels]
+    FRONT_RIGHT: ClassVar[AudioChannels]
+    FRONT_CENTER: ClassVar[AudioChannels]
+    LOW_FREQUENCY: ClassVar[AudioChannels]
+    BACK_LEFT: ClassVar[AudioChannels]
+    BACK_RIGHT: ClassVar[AudioChannels]
+    FRONT_LEFT_OF_CENTER: ClassVar[AudioChannels]
+    FRONT_RIGHT_OF_CENTER: ClassVar[AudioChannels]
+    BACK_CENTER: ClassVar[AudioChannels]
+    SIDE_LEFT: ClassVar[AudioChannels]
+    SIDE_RIGHT: ClassVar[AudioChannels]
+    TOP_CENTER: ClassVar[AudioChannels]
+    TOP_FRONT_LEFT: ClassVar[AudioChannels]
+    TOP_FRONT_CENTER: ClassVar[AudioChannels]
+    TOP_FRONT_RIGHT: ClassVar[AudioChannels]
+    TOP_BACK_LEFT: ClassVar[AudioChannels]
+    TOP_BACK_CENTER: ClassVar[AudioChannels]
+    TOP_BACK_RIGHT: ClassVar[AudioChannels]
+    STEREO_LEFT: ClassVar[AudioChannels]
+    STEREO_RIGHT: ClassVar[AudioChannels]
+    WIDE_LEFT: ClassVar[AudioChannels]
+    WIDE_RIGHT: ClassVar[AudioChannels]
+    SURROUND_DIRECT_LEFT: ClassVar[AudioChannels]
+    SURROUND_DIRECT_RIGHT: ClassVar[AudioChannels]
+    LOW_FREQUENCY2: ClassVar[AudioChannels]
+    def __int__(self) -> int: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def __hash__(self) -> int: ...
 @final
 class VideoFormat:
     @property
@@ -392,5 +652,60 @@ def get_output(index: int = 0) -> VideoOutputTuple | AudioNode: ...
 def get_outputs() -> MappingProxyType[int, VideoOutputTuple | AudioNode]: ...
 def has_policy() -> bool: ...
 def register_policy(policy: _Policy) -> None: ...
+
+NONE: Final[PresetVideoFormat]
+GRAY8: Final[PresetVideoFormat]
+GRAY9: Final[PresetVideoFormat]
+GRAY10: Final[PresetVideoFormat]
+GRAY12: Final[PresetVideoFormat]
+GRAY14: Final[PresetVideoFormat]
+GRAY16: Final[PresetVideoFormat]
+GRAY32: Final[PresetVideoFormat]
+GRAYH: Final[PresetVideoFormat]
+GRAYS: Final[PresetVideoFormat]
+YUV410P8: Final[PresetVideoFormat]
+YUV411P8: Final[PresetVideoFormat]
+YUV440P8: Final[PresetVideoFormat]
+YUV420P8: Final[PresetVideoFormat]
+YUV422P8: Final[PresetVideoFormat]
+YUV444P8: Final[PresetVideoFormat]
+YUV420P9: Final[PresetVideoFormat]
+YUV422P9: Final[PresetVideoFormat]
+YUV444P9: Final[PresetVideoFormat]
+YUV420P10: Final[PresetVideoFormat]
+YUV422P10: Final[PresetVideoFormat]
+YUV444P10: Final[PresetVideoFormat]
+YUV420P12: Final[PresetVideoFormat]
+YUV422P12: Final[PresetVideoFormat]
+YUV444P12: Final[PresetVideoFormat]
+YUV420P14: Final[PresetVideoFormat]
+YUV422P14: Final[PresetVideoFormat]
+YUV444P14: Final[PresetVideoFormat]
+YUV410P16: Final[PresetVideoFormat]
+YUV411P16: Final[PresetVideoFormat]
+YUV440P16: Final[PresetVideoFormat]
+YUV420P16: Final[PresetVideoFormat]
+YUV422P16: Final[PresetVideoFormat]
+YUV444P16: Final[PresetVideoFormat]
+YUV410PH: Final[PresetVideoFormat]
+YUV410PS: Final[PresetVideoFormat]
+YUV411PH: Final[PresetVideoFormat]
+YUV411PS: Final[PresetVideoFormat]
+YUV440PH: Final[PresetVideoFormat]
+YUV440PS: Final[PresetVideoFormat]
+YUV420PH: Final[PresetVideoFormat]
+YUV420PS: Final[PresetVideoFormat]
+YUV422PH: Final[PresetVideoFormat]
+YUV422PS: Final[PresetVideoFormat]
+YUV444PH: Final[PresetVideoFormat]
+YUV444PS: Final[PresetVideoFormat]
+RGB24: Final[PresetVideoFormat]
+RGB27: Final[PresetVideoFormat]
+RGB30: Final[PresetVideoFormat]
+RGB36: Final[PresetVideoFormat]
+RGB42: Final[PresetVideoFormat]
+RGB48: Final[PresetVideoFormat]
+RGBH: Final[PresetVideoFormat]
+RGBS: Final[PresetVideoFormat]
 
 core: CoreProxy

@@ -1,6 +1,9 @@
-"""ColorFamily, SampleType and the VideoFormat of rendered frames."""
+"""The enumerations and the VideoFormat of rendered frames."""
 import gc
+import importlib.util
 import operator
+import re
+from pathlib import Path
 
 import pytest
 
@@ -27,13 +30,19 @@ GRAYH = video_id(1, 1, 16, 0, 0)
         (ColorFamily.YUV, 3, "ColorFamily.YUV", -176652938616201990),
         (SampleType.INTEGER, 0, "SampleType.INTEGER", -4800647303603446203),
         (SampleType.FLOAT, 1, "SampleType.FLOAT", 2206609067086327257),
+        (lumeq.Range.LIMITED, 0, "Range.LIMITED", -4800647303603446203),
+        (lumeq.ColorRange.LIMITED, 1, "ColorRange.LIMITED", 2206609067086327257),
+        (lumeq.AudioChannels.LOW_FREQUENCY2, 35, "AudioChannels.LOW_FREQUENCY2", None),
+        (lumeq.PresetVideoFormat.YUV420P8, YUV420P8, "PresetVideoFormat.YUV420P8", None),
+        (lumeq.YUV420P8, YUV420P8, "PresetVideoFormat.YUV420P8", None),
     ],
 )
 def test_members(member, value, text, hashed):
     assert int(member) == value
     assert repr(member) == text and str(member) == text
-    assert hash(member) == hashed
+    assert hashed is None or hash(member) == hashed
     assert type(member).__module__ == "lumeq"
+    assert getattr(type(member), text.split(".")[1]) is member
 
 
 @pytest.mark.parametrize(
@@ -52,6 +61,12 @@ def test_members(member, value, text, hashed):
         (ColorFamily.RGB, 2.0, False),
         (ColorFamily.RGB, 2**80, False),
         (ColorFamily.RGB, None, False),
+        (lumeq.Range.FULL, lumeq.ColorRange.FULL, False),
+        (lumeq.Range.FULL, 1, True),
+        (lumeq.ColorRange.FULL, 0, True),
+        (lumeq.RGBS, RGBS, True),
+        (lumeq.RGBS, RGBS + 2**32, False),
+        (lumeq.MatrixCoefficients.RGB, ColorFamily.UNDEFINED, False),
     ],
 )
 def test_equality(left, right, equal):
@@ -67,12 +82,64 @@ def test_ordering_is_refused(op, other):
 
 
 @pytest.mark.parametrize("use", [lambda m: [0, 1, 2, 3][m], lambda m: range(m), hex, operator.index])
-def test_members_are_not_indices(use):
+@pytest.mark.parametrize("member", [ColorFamily.RGB, lumeq.FieldBased.TOP, lumeq.AudioChannels.BACK_CENTER])
+def test_members_are_not_indices(use, member):
     with pytest.raises(TypeError):
-        use(ColorFamily.RGB)
+        use(member)
 
 
-@pytest.mark.parametrize("cls", [ColorFamily, SampleType, lumeq.VideoFormat, lumeq.VideoFrame])
+HEADERS = Path(list(importlib.util.find_spec("vapoursynth").submodule_search_locations)[0]) / "include"
+HEADER_ENUMS = [
+    ("VSChromaLocation", "ChromaLocation", "VSC_CHROMA_"),
+    ("VSFieldBased", "FieldBased", "VSC_FIELD_"),
+    ("VSMatrixCoefficients", "MatrixCoefficients", "VSC_MATRIX_"),
+    ("VSTransferCharacteristics", "TransferCharacteristics", "VSC_TRANSFER_"),
+    ("VSColorPrimaries", "ColorPrimaries", "VSC_PRIMARIES_"),
+    ("VSColorRange", "ColorRange", "VSC_RANGE_"),
+    ("VSRange", "Range", "VSC_RANGE_"),
+    ("VSAudioChannels", "AudioChannels", "ac"),
+]
+
+
+def header_enumerators(enum):
+    text = (HEADERS / "VapourSynth4.h").read_text() + (HEADERS / "VSConstants4.h").read_text()
+    body = re.search(rf"typedef enum {enum} {{(.*?)}} {enum};", text, re.S).group(1)
+    return re.findall(r"^\s*(\w+)\s*=\s*(\d+)", body, re.M)
+
+
+def members_of(cls):
+    return {name: member for name, member in vars(cls).items() if isinstance(member, cls)}
+
+
+@pytest.mark.parametrize("enum, name, prefix", HEADER_ENUMS, ids=[e[1] for e in HEADER_ENUMS])
+def test_enumerations_match_the_header(enum, name, prefix):
+    expected = {symbol[len(prefix):]: int(value) for symbol, value in header_enumerators(enum)}
+    members = members_of(getattr(lumeq, name))
+    assert len(members) == len(expected)
+    # Header names are CamelCase for the channels, upper case with underscores elsewhere.
+    assert {key.replace("_", "").upper(): int(m) for key, m in members.items()} == \
+        {key.replace("_", "").upper(): value for key, value in expected.items()}
+
+
+def test_preset_formats_are_the_formats_vapoursynth_names(blank):
+    presets = members_of(lumeq.PresetVideoFormat)
+    assert len(presets) == (HEADERS / "VapourSynth4.h").read_text().count(" = VS_MAKE_VIDEO_ID(") + 1
+    assert int(presets.pop("NONE")) == 0
+    for name, member in presets.items():
+        assert getattr(lumeq, name) is member and name in lumeq.__all__
+        fmt = blank(format=int(member), width=16, height=16, length=1).get_frame(0).format
+        assert (fmt.id, fmt.name.upper()) == (int(member), name)
+
+
+@pytest.mark.parametrize("props", [{"_Range": 1}, {"_ColorRange": 0}], ids=str)
+def test_full_range_compares_equal_to_range_full(vcore, blank, props):
+    frame = vcore.std.SetFrameProps(clip=blank(), **props).get_frame(0)
+    assert frame.props["_Range"] == lumeq.Range.FULL
+    assert frame.props["_Range"] != lumeq.Range.LIMITED
+
+
+@pytest.mark.parametrize("cls", [ColorFamily, SampleType, lumeq.VideoFormat, lumeq.VideoFrame, lumeq.Range,
+                                 lumeq.PresetVideoFormat, lumeq.AudioChannels])
 def test_classes_are_final_and_not_constructible(cls):
     with pytest.raises(TypeError):
         cls()

@@ -12,10 +12,14 @@ ALL = [
     "EnvironmentPolicy", "EnvironmentPolicyAPI", "StandaloneEnvironmentPolicy", "VideoOutputTuple",
     "clear_output", "clear_outputs", "clear_policy", "get_current_environment", "get_output",
     "get_outputs", "has_policy", "register_policy", "VideoFormat", "VideoFrame", "FrameIter",
-    "VideoNode", "AudioNode", "AudioFrame", "Function", "PluginFunctionIter", "Plugin", "core",
+    "VideoNode", "AudioNode", "AudioFrame", "Function", "PluginFunctionIter", "Plugin",
 ]
+ENUMERATIONS = ["PresetVideoFormat", "ChromaLocation", "FieldBased", "MatrixCoefficients", "TransferCharacteristics",
+                "ColorPrimaries", "ColorRange", "Range", "AudioChannels"]
+PRESETS = [name for name, value in vars(lumeq.PresetVideoFormat).items() if isinstance(value, lumeq.PresetVideoFormat)]
+ALL += ENUMERATIONS + PRESETS + ["core"]
 
-LUMEQ_MODULE = {"ColorFamily", "SampleType", "Environment", "EnvironmentPolicy", "EnvironmentPolicyAPI",
+LUMEQ_MODULE = {*ENUMERATIONS, "ColorFamily", "SampleType", "Environment", "EnvironmentPolicy", "EnvironmentPolicyAPI",
                 "StandaloneEnvironmentPolicy", "VideoOutputTuple", "VideoFormat", "VideoFrame", "AudioFrame"}
 BUILTINS_MODULE = {"Core", "CoreProxy", "PluginIter", "FrameIter", "VideoNode", "AudioNode", "Function",
                    "PluginFunctionIter", "Plugin"}

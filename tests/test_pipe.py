@@ -24,6 +24,7 @@ ROOT = Path(__file__).resolve().parent.parent
 if importlib.util.find_spec("lumeq_pipe") is None:
     sys.path.insert(0, str(ROOT / "python"))
 
+from lumeq_pipe.metadata import describe_props  # noqa: E402
 from lumeq_pipe.encode import EncodeError, Y4MEncoder, y4m_colorspace  # noqa: E402
 from lumeq_pipe.timecodes import FrameClock  # noqa: E402
 from vsformat import video_id
@@ -454,6 +455,15 @@ def test_script_from_standard_input(tmp_path):
     assert "outputs:         3\n" in proc.stdout.decode()
     failed = run_pipe("-", "out.y4m", input=b"raise ValueError('from stdin')", cwd=tmp_path)
     assert failed.returncode == 1 and b"ValueError: from stdin" in failed.stderr
+
+
+@pytest.mark.parametrize("props, named", [
+    ({"_Range": 1}, "full"), ({"_Range": 0, "_ColorRange": 0}, "limited"), ({"_ColorRange": 0}, "full"),
+    ({"_ColorRange": 1}, "limited"), ({"_Range": 7}, None), ({"_ChromaLocation": 5}, None),
+], ids=str)
+def test_range_read_in_each_propertys_numbering(props, named):
+    lines = dict(describe_props(props))
+    assert lines.get("range") == named
 
 
 def test_info_names_the_first_frames_properties(script):

@@ -50,6 +50,8 @@ for frame in node.frames(prefetch=2):
     assert_type(frame[0], memoryview)
     assert_type(list(frame), list[memoryview])
     assert_type(frame.format.color_family, lumeq.ColorFamily)
+    assert_type(lumeq.YUV420P8, lumeq.PresetVideoFormat)
+    assert_type(lumeq.Range.FULL == 1, bool)
     assert_type(frame.props, MappingProxyType[str, Any])
 assert_type(list(node), list[lumeq.VideoNode])
 out = lumeq.get_output(0)

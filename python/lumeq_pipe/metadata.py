@@ -3,15 +3,26 @@ sample aspect, interlacing, colour range): as Y4M header fields, in the forms
 ffmpeg's Y4M reader understands, and as words for --info."""
 from __future__ import annotations
 
-from typing import Any, Mapping
+from typing import Any, Mapping, SupportsInt, TypeVar
+
+import lumeq
 
 # _ChromaLocation values (left, centre, top-left) -> 8-bit 4:2:0 tag. Other
 # sitings have no Y4M tag; they keep the centred default.
 _SITED_420 = {0: "420mpeg2", 1: "420jpeg", 2: "420paldv"}
 # _FieldBased: progressive, bottom field first, top field first.
 _INTERLACING = {0: "p", 1: "b", 2: "t"}
+
+
+_Enum = TypeVar("_Enum", bound=SupportsInt)
+
+
+def _member_names(cls: type[_Enum]) -> dict[int, str]:
+    return {int(member): name for name, member in vars(cls).items() if isinstance(member, cls)}
+
+
 # Two numberings of one fact: _Range (API 4.2+) and the older _ColorRange.
-_RANGE_PROPERTIES = (("_Range", {1: "FULL", 0: "LIMITED"}), ("_ColorRange", {0: "FULL", 1: "LIMITED"}))
+_RANGE_PROPERTIES = (("_Range", _member_names(lumeq.Range)), ("_ColorRange", _member_names(lumeq.ColorRange)))
 
 
 def _int_prop(props: Mapping[str, Any], key: str) -> int | None:
@@ -46,7 +57,7 @@ def color_range(props: Mapping[str, Any]) -> str | None:
     return None
 
 
-_CHROMA_LOCATIONS = ("left", "center", "top_left", "top", "bottom_left", "bottom")
+_CHROMA_LOCATIONS = {value: name.lower() for value, name in _member_names(lumeq.ChromaLocation).items()}
 _FIELD_ORDERS = ("progressive", "bottom field first", "top field first")
 
 
@@ -55,7 +66,7 @@ def describe_props(props: Mapping[str, Any]) -> list[tuple[str, str]]:
     lines = []
     location = _int_prop(props, "_ChromaLocation")
     if location is not None:
-        lines.append(("chroma location", _name(_CHROMA_LOCATIONS, location)))
+        lines.append(("chroma location", _CHROMA_LOCATIONS.get(location, f"unknown ({location})")))
     field_based = _int_prop(props, "_FieldBased")
     if field_based is not None:
         lines.append(("field order", _name(_FIELD_ORDERS, field_based)))
