@@ -121,19 +121,20 @@ def test_enumerations_match_the_header(enum, name, prefix):
         {key.replace("_", "").upper(): value for key, value in expected.items()}
 
 
-def test_preset_formats_are_the_formats_vapoursynth_names(blank):
+def test_preset_formats_are_the_formats_vapoursynth_names(vcore, blank):
     presets = members_of(lumeq.PresetVideoFormat)
     assert len(presets) == (HEADERS / "VapourSynth4.h").read_text().count(" = VS_MAKE_VIDEO_ID(") + 1
     assert int(presets.pop("NONE")) == 0
     for name, member in presets.items():
         assert getattr(lumeq, name) is member and name in lumeq.__all__
-        fmt = blank(format=int(member), width=16, height=16, length=1).get_frame(0).format
+        fmt = blank(format=member, width=16, height=16, length=1).get_frame(0).format
         assert (fmt.id, fmt.name.upper()) == (int(member), name)
+        assert vcore.get_video_format(member).id == fmt.id
 
 
-@pytest.mark.parametrize("props", [{"_Range": 1}, {"_ColorRange": 0}], ids=str)
+@pytest.mark.parametrize("props", [{"_Range": 1}, {"_ColorRange": 0}, {"_ColorRange": lumeq.ColorRange.FULL}], ids=str)
 def test_full_range_compares_equal_to_range_full(vcore, blank, props):
-    frame = vcore.std.SetFrameProps(clip=blank(), **props).get_frame(0)
+    frame = vcore.std.SetFrameProps(blank(), **props).get_frame(0)
     assert frame.props["_Range"] == lumeq.Range.FULL
     assert frame.props["_Range"] != lumeq.Range.LIMITED
 
