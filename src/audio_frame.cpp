@@ -1,5 +1,6 @@
 #include "audio_frame.hpp"
 
+#include "audio_format.hpp"
 #include "convert.hpp"
 #include "enums.hpp"
 #include "frame.hpp"
@@ -27,9 +28,8 @@ PyRef frame_sample_type(PyObject* self) {
 PyRef frame_bits_per_sample(PyObject* self) { return py_int(audio_format(frame_of(self)).bitsPerSample); }
 PyRef frame_bytes_per_sample(PyObject* self) { return py_int(audio_format(frame_of(self)).bytesPerSample); }
 PyRef frame_num_channels(PyObject* self) { return py_int(audio_format(frame_of(self)).numChannels); }
-PyRef frame_channel_layout(PyObject* self) {
-    return require_new(PyLong_FromUnsignedLongLong(audio_format(frame_of(self)).channelLayout));
-}
+PyRef frame_channels(PyObject* self) { return channels_tuple(audio_format(frame_of(self)).channelLayout); }
+PyRef frame_format(PyObject* self) { return build_audio_format(audio_format(frame_of(self)), frame_of(self).owner); }
 
 int samples_in(const PyAudioFrame& f) { return f.cell.api()->getFrameLength(f.cell.frame()); }
 
@@ -85,8 +85,9 @@ PyGetSetDef frame_getset[] = {
     {"bits_per_sample", getter<frame_bits_per_sample>, nullptr, "The number of significant bits per sample.", nullptr},
     {"bytes_per_sample", getter<frame_bytes_per_sample>, nullptr, "The number of bytes each sample occupies.", nullptr},
     {"num_channels", getter<frame_num_channels>, nullptr, "The number of channels.", nullptr},
-    {"channel_layout", getter<frame_channel_layout>, nullptr,
-     "The channel layout as a bit mask of channel positions.", nullptr},
+    {"channels", getter<frame_channels>, nullptr, "The channel positions, as a tuple of `AudioChannels` members.",
+     nullptr},
+    {"format", getter<frame_format>, nullptr, "The frame's `AudioFormat`.", nullptr},
     {"num_samples", getter<frame_num_samples>, nullptr, "The number of sample frames in this frame.", nullptr},
     {"props", getter<frame_props>, nullptr, "This attribute holds all the frame's properties as a dict.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -114,6 +115,13 @@ PyTypeObject* audio_frame_type() { return lazy_type<audio_frame_spec>(); }
 PyRef make_audio_frame(FrameRef frame, OwnerHandle owner) {
     if (!frame) internal_fault("frame construction without a frame");
     return make_instance(audio_frame_type(), PyAudioFrame{owner.clone(), FrameCellRef(std::move(frame), std::move(owner))});
+}
+
+bool is_audio_frame(PyObject* obj) { return Py_IS_TYPE(obj, audio_frame_type()); }
+
+FrameRef audio_frame_ref(PyObject* obj) {
+    const FrameCellRef& cell = frame_of(obj).cell;
+    return FrameRef(cell.api()->addFrameRef(cell.frame()), cell.api());
 }
 
 }  // namespace lumeq

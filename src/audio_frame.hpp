@@ -10,4 +10,8 @@ PyTypeObject* audio_frame_type();
 // The frame reference passes to a new FrameCell.
 PyRef make_audio_frame(FrameRef frame, OwnerHandle owner);
 
+bool is_audio_frame(PyObject* obj);
+// A new reference to the frame of an AudioFrame (checked by the caller).
+FrameRef audio_frame_ref(PyObject* obj);
+
 }  // namespace lumeq

@@ -1,12 +1,13 @@
 #include "audio_node.hpp"
 
 #include "async.hpp"
+#include "audio_format.hpp"
 #include "audio_frame.hpp"
+#include "clip_ops.hpp"
 #include "enums.hpp"
 #include "environment.hpp"
 #include "frame_iter.hpp"
 #include "node.hpp"
-#include "std_ns.hpp"
 
 #include <string>
 
@@ -28,9 +29,8 @@ PyRef node_sample_type(PyObject* self) {
 PyRef node_bits_per_sample(PyObject* self) { return py_int(audio_info(self).format.bitsPerSample); }
 PyRef node_bytes_per_sample(PyObject* self) { return py_int(audio_info(self).format.bytesPerSample); }
 PyRef node_num_channels(PyObject* self) { return py_int(audio_info(self).format.numChannels); }
-PyRef node_channel_layout(PyObject* self) {
-    return require_new(PyLong_FromUnsignedLongLong(audio_info(self).format.channelLayout));
-}
+PyRef node_channels(PyObject* self) { return channels_tuple(audio_info(self).format.channelLayout); }
+PyRef node_format(PyObject* self) { return build_audio_format(audio_info(self).format, audio_node_data(self).owner); }
 PyRef node_sample_rate(PyObject* self) { return py_int(audio_info(self).sampleRate); }
 PyRef node_num_samples(PyObject* self) { return py_int(audio_info(self).numSamples); }
 PyRef node_num_frames(PyObject* self) { return py_int(audio_info(self).numFrames); }
@@ -54,75 +54,27 @@ PyRef node_get_frame(PyObject* self, const Args& args) {
 
 // ------------------------------------------------------------ operators
 
-PyRef wrap(PyObject* source, NodeRef node) { return make_audio_node(std::move(node), audio_node_data(source).owner.clone()); }
+const NodeRef& node_of(PyObject* self) { return audio_node_data(self).node; }
+const OwnerHandle& owner_of(PyObject* self) { return audio_node_data(self).owner; }
 
-Std audio_std(PyObject* self) { return Std(audio_node_data(self).owner, true); }
+const ClipKind audio_kind{true, "AudioNode", is_audio_node, node_of, owner_of, sample_count, make_audio_node};
 
-PyRef subscript_index(PyObject* self, PyObject* key) {
-    long long index = PyLong_AsLongLong(key);
-    if (index == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        throw_type_error("AudioNode indices must be integers or slices");
-    }
-    int64_t n = sample_count(self);
-    int64_t i = index < 0 ? index + n : index;
-    if (i < 0 || i >= n) throw_index_error("AudioNode index out of range");
-    return wrap(self, audio_std(self).trim(audio_node_data(self).node.clone(), i, i));
-}
-
-// Audio has no SelectEvery: only steps of 1 and -1 select sample frames.
-PyRef subscript_slice(PyObject* self, PyObject* key) {
-    Py_ssize_t start = 0, stop = 0, step = 0;
-    require_status(PySlice_Unpack(key, &start, &stop, &step));
-    if (step != 1 && step != -1) throw_value_error("AudioNode slices only support a step of 1 or -1");
-    PySlice_AdjustIndices(static_cast<Py_ssize_t>(sample_count(self)), &start, &stop, step);
-    Std std_ns = audio_std(self);
-    int64_t first = step > 0 ? start : stop + 1;
-    int64_t last = step > 0 ? stop - 1 : start;
-    NodeRef node = std_ns.trim(audio_node_data(self).node.clone(), first, last);
-    if (step < 0) node = std_ns.reverse(std::move(node));
-    return wrap(self, std::move(node));
-}
-
-PyRef node_subscript(PyObject* self, PyObject* key) {
-    if (Py_IS_TYPE(key, &PySlice_Type)) return subscript_slice(self, key);
-    return subscript_index(self, key);
-}
-
-PyRef node_item(PyObject* self, Py_ssize_t index) {
-    PyRef key = py_int(index);
-    return node_subscript(self, key.get());
-}
-
-PyRef node_add(PyObject* left, PyObject* right) {
-    if (!is_audio_node(left) || !is_audio_node(right)) return PyRef::borrow(Py_NotImplemented);
-    StdSpliceBuilder builder;
-    builder.push(audio_node_data(left).node.clone());
-    builder.push(audio_node_data(right).node.clone());
-    return wrap(left, audio_std(left).splice(std::move(builder)));
-}
-
-PyRef node_multiply(PyObject* left, PyObject* right) {
-    if (!is_audio_node(left)) return PyRef::borrow(Py_NotImplemented);
-    long times = PyLong_AsLong(right);
-    if (times == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        throw_type_error("Clips may only be repeated by integer factors");
-    }
-    if (times < 1) throw_value_error("Loop count must greater than zero");
-    return wrap(left, audio_std(left).repeat(audio_node_data(left).node.clone(), times));
-}
+PyRef node_subscript(PyObject* self, PyObject* key) { return clip_subscript(audio_kind, self, key); }
+PyRef node_item(PyObject* self, Py_ssize_t index) { return clip_item(audio_kind, self, index); }
+PyRef node_add(PyObject* left, PyObject* right) { return clip_add(audio_kind, left, right); }
+PyRef node_multiply(PyObject* left, PyObject* right) { return clip_multiply(audio_kind, left, right); }
 
 PyGetSetDef node_getset[] = {
     {"sample_type", getter<node_sample_type>, nullptr, "The sample type of the audio.", nullptr},
     {"bits_per_sample", getter<node_bits_per_sample>, nullptr, "The number of significant bits per sample.", nullptr},
     {"bytes_per_sample", getter<node_bytes_per_sample>, nullptr, "The number of bytes each sample occupies.", nullptr},
     {"num_channels", getter<node_num_channels>, nullptr, "The number of audio channels.", nullptr},
-    {"channel_layout", getter<node_channel_layout>, nullptr,
-     "The channel layout as a bit mask of channel positions.", nullptr},
+    {"channels", getter<node_channels>, nullptr, "The channel positions, as a tuple of `AudioChannels` members.",
+     nullptr},
     {"sample_rate", getter<node_sample_rate>, nullptr, "The sample rate in Hz.", nullptr},
     {"num_samples", getter<node_num_samples>, nullptr, "The number of sample frames in the clip.", nullptr},
     {"num_frames", getter<node_num_frames>, nullptr, "The number of audio frames in the clip.", nullptr},
+    {"format", getter<node_format>, nullptr, "The clip's `AudioFormat`.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -186,6 +186,10 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
         map.set(key, Value::of_audio_node(audio_node_data(value).node.clone()), mode);
         return;
     }
+    if (is_audio_frame(value)) {
+        map.set(key, Value::of_audio_frame(audio_frame_ref(value)), mode);
+        return;
+    }
     if (PyFloat_CheckExact(value)) {
         map.set(key, Value::of_float(PyFloat_AsDouble(value)), mode);
         return;

@@ -1,5 +1,6 @@
 #include "core.hpp"
 
+#include "audio_format.hpp"
 #include "callbacks.hpp"
 #include "enums.hpp"
 #include "environment.hpp"
@@ -185,6 +186,19 @@ PyRef core_query_video_format(PyObject* self, const Args& args) {
     return build_video_format(format, owner);
 }
 
+const Signature query_audio_format_signature{
+    "Core.query_audio_format", {"sample_type", "bits_per_sample", "channels"}, 3, 0, 3};
+
+PyRef core_query_audio_format(PyObject* self, const Args& args) {
+    const OwnerHandle& owner = unbox<PyCore>(self).owner;
+    uint64_t layout = args.convert(2, layout_from_positions);
+    VSAudioFormat format{};
+    if (owner.api()->queryAudioFormat(&format, format_arg(args, 0, 0), format_arg(args, 1, 0), layout,
+                                      owner.core()) == 0)
+        throw_value_error("invalid audio format");
+    return build_audio_format(format, owner);
+}
+
 // Members first; only their AttributeError leads to a plugin lookup.
 PyRef core_getattro(PyObject* self, PyObject* name) {
     if (is_type_attribute(Py_TYPE(self), name)) return require_new(PyObject_GenericGetAttr(self, name));
@@ -222,6 +236,12 @@ PyMethodDef core_methods[] = {
          reinterpret_cast<void (*)()>(method<query_video_format_signature, core_query_video_format>)),
      METH_FASTCALL | METH_KEYWORDS,
      "Returns the `VideoFormat` with the given properties; an invalid combination raises ValueError."},
+    {"query_audio_format",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(method<query_audio_format_signature, core_query_audio_format>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "Returns the `AudioFormat` with the given sample type, bits per sample and channel positions; an invalid\n"
+     "combination raises ValueError."},
     {"version_number", method_noargs<core_version_number>, METH_NOARGS,
      "Returns the version number of the VapourSynth core."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,4 +1,5 @@
 // The module definition and its exec step.
+#include "audio_format.hpp"
 #include "audio_frame.hpp"
 #include "audio_node.hpp"
 #include "async.hpp"
@@ -47,8 +48,7 @@ void publish(PyObject* module, const char* name) {
     add_class(module, name, type);
 }
 
-// The enumerations added after the first names, then each preset format
-// as a module attribute of its own.
+// The enumerations added after the first names.
 void add_enumerations(PyObject* module) {
     static constexpr std::pair<EnumKind, const char*> classes[] = {
         {EnumKind::PresetVideoFormat, "PresetVideoFormat"},
@@ -62,6 +62,10 @@ void add_enumerations(PyObject* module) {
         {EnumKind::AudioChannels, "AudioChannels"},
     };
     for (const auto& [kind, name] : classes) add_class(module, name, enum_type(kind));
+}
+
+// Each preset format as a module attribute of its own.
+void add_preset_formats(PyObject* module) {
     for_each_member(EnumKind::PresetVideoFormat,
                     [&](const char* name, PyRef member) { add_attribute(module, name, std::move(member)); });
 }
@@ -96,6 +100,8 @@ int exec_module(PyObject* module) {
         publish<function_iter_type>(module, "PluginFunctionIter");
         publish<plugin_type>(module, "Plugin");
         add_enumerations(module);
+        publish<audio_format_type>(module, "AudioFormat");
+        add_preset_formats(module);
         add_attribute(module, "core", make_core_proxy());
         return 0;
     });

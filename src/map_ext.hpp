@@ -111,6 +111,12 @@ struct Value {
         out.node = std::move(node);
         return out;
     }
+    static Value of_audio_frame(FrameRef frame) {
+        Value out;
+        out.kind = Kind::AudioFrame;
+        out.frame = std::move(frame);
+        return out;
+    }
 };
 
 // ------------------------------------------------------------ maps

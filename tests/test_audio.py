@@ -6,6 +6,8 @@ import pytest
 
 import lumeq
 
+FL, FR = lumeq.AudioChannels.FRONT_LEFT, lumeq.AudioChannels.FRONT_RIGHT
+
 
 @pytest.fixture
 def tone(vcore):
@@ -33,10 +35,15 @@ def test_formats_and_channel_buffers(tone, bits, sampletype, code, dtype):
     assert (clip.bits_per_sample, clip.num_channels, clip.num_samples, clip.num_frames) == (bits, 2, 7000, 3)
     assert clip.sample_type == (lumeq.SampleType.FLOAT if sampletype else lumeq.SampleType.INTEGER)
     assert clip.bytes_per_sample == (2 if bits == 16 else 4)
-    assert clip.channel_layout == 3 and len(clip) == 7000
+    assert clip.channels == (FL, FR) and clip.channels[0] is FL and len(clip) == 7000
+    fmt = clip.format
+    assert (fmt.sample_type, fmt.bits_per_sample, fmt.bytes_per_sample) == \
+        (clip.sample_type, bits, clip.bytes_per_sample)
+    assert (fmt.num_channels, fmt.channels, fmt.channel_layout) == (2, (FL, FR), 3)
     assert repr(clip).startswith("<lumeq.AudioNode 2 channels, ")
     frames = list(clip.frames())
     assert [f.num_samples for f in frames] == [3072, 3072, 856]
+    assert frames[2].channels == (FL, FR) and frames[2].format.name == fmt.name
     view = frames[0][1]
     assert (view.format, view.shape, view.readonly) == (code, (3072,), True)
     array = np.asarray(view)
@@ -104,6 +111,41 @@ def test_audio_values_convert_both_ways(tone, vcore):
     mixed = vcore.std.AudioMix(clips=[tone()], matrix=[1, 0], channels_out=[2])
     assert isinstance(mixed, lumeq.AudioNode) and mixed.num_channels == 1
     assert np.array_equal(samples(mixed)[0], samples(tone())[0])
+
+
+@pytest.mark.parametrize("channels", [[0, 1, 2, 3, 4, 5], [lumeq.AudioChannels.LOW_FREQUENCY2], [3, 0], [20, 63]],
+                         ids=str)
+def test_layouts_read_as_channel_tuples(vcore, channels):
+    clip = vcore.std.BlankAudio(channels=channels, length=10)
+    assert clip.channels == tuple(sorted(channels, key=int)) == clip.get_frame(0).channels
+    assert all(type(c) is lumeq.AudioChannels for c in clip.channels)
+    queried = vcore.query_audio_format(lumeq.SampleType.FLOAT, 32, channels)
+    assert (queried.channels, queried.num_channels) == (clip.channels, len(channels))
+    assert queried.channel_layout == sum(1 << int(c) for c in channels)
+
+
+@pytest.mark.parametrize("args, error", [
+    ((lumeq.SampleType.FLOAT, 16, [0]), ValueError),
+    ((lumeq.SampleType.INTEGER, 8, [0]), ValueError),
+    ((0, 16, []), ValueError),
+    ((0, 16, [FL, 0]), ValueError),
+    ((0, 16, [64]), ValueError),
+    ((0, 16, [-1]), ValueError),
+    ((0, 16, "ab"), TypeError),
+    ((0, 16, 3), TypeError),
+    ((0, 16, [1.5]), TypeError),
+], ids=str)
+def test_invalid_audio_formats(vcore, args, error):
+    with pytest.raises(error):
+        vcore.query_audio_format(*args)
+
+
+def test_audio_frames_travel_as_property_values(vcore, tone):
+    frame = tone().get_frame(1)
+    clip = vcore.std.SetFrameProps(vcore.std.BlankClip(), sound=frame, sounds=[frame, frame])
+    props = clip.get_frame(0).props
+    assert isinstance(props["sound"], lumeq.AudioFrame) and len(props["sounds"]) == 2
+    assert np.array_equal(np.asarray(props["sound"][1]), np.asarray(frame[1]))
 
 
 def test_get_frame_async(tone):

@@ -17,9 +17,9 @@ ALL = [
 ENUMERATIONS = ["PresetVideoFormat", "ChromaLocation", "FieldBased", "MatrixCoefficients", "TransferCharacteristics",
                 "ColorPrimaries", "ColorRange", "Range", "AudioChannels"]
 PRESETS = [name for name, value in vars(lumeq.PresetVideoFormat).items() if isinstance(value, lumeq.PresetVideoFormat)]
-ALL += ENUMERATIONS + PRESETS + ["core"]
+ALL += ENUMERATIONS + ["AudioFormat"] + PRESETS + ["core"]
 
-LUMEQ_MODULE = {*ENUMERATIONS, "ColorFamily", "SampleType", "Environment", "EnvironmentPolicy", "EnvironmentPolicyAPI",
+LUMEQ_MODULE = {*ENUMERATIONS, "AudioFormat", "ColorFamily", "SampleType", "Environment", "EnvironmentPolicy", "EnvironmentPolicyAPI",
                 "StandaloneEnvironmentPolicy", "VideoOutputTuple", "VideoFormat", "VideoFrame", "AudioFrame"}
 BUILTINS_MODULE = {"Core", "CoreProxy", "PluginIter", "FrameIter", "VideoNode", "AudioNode", "Function",
                    "PluginFunctionIter", "Plugin"}

@@ -57,7 +57,7 @@ def format_block(clip: lumeq.AudioNode) -> bytes:
     """A WAVEFORMATEXTENSIBLE description of the clip's samples."""
     width = stored_width(clip)
     channels = clip.num_channels
-    layout = clip.channel_layout
+    layout = clip.format.channel_layout
     mask = layout if layout & ~_WAVE_POSITIONS == 0 else 0
     subformat = _IEEE_FLOAT if clip.sample_type == lumeq.SampleType.FLOAT else _PCM
     return struct.pack("<HHIIHHHHI", _FORMAT_EXTENSIBLE, channels, clip.sample_rate,
@@ -134,17 +134,13 @@ class Wave64Writer(RawAudioWriter):
 
 AUDIO_WRITERS: dict[str, type[RawAudioWriter]] = {"wav": WaveWriter, "w64": Wave64Writer, "none": RawAudioWriter}
 
-# The channel position names, by bit, as VapourSynth numbers them.
-_POSITION_NAMES = (
-    "FRONT_LEFT", "FRONT_RIGHT", "FRONT_CENTER", "LOW_FREQUENCY", "BACK_LEFT", "BACK_RIGHT",
-    "FRONT_LEFT_OF_CENTER", "FRONT_RIGHT_OF_CENTER", "BACK_CENTER", "SIDE_LEFT", "SIDE_RIGHT", "TOP_CENTER",
-    "TOP_FRONT_LEFT", "TOP_FRONT_CENTER", "TOP_FRONT_RIGHT", "TOP_BACK_LEFT", "TOP_BACK_CENTER", "TOP_BACK_RIGHT",
-)
+# The channel position names, by value.
+_POSITION_NAMES = {int(member): name for name, member in vars(lumeq.AudioChannels).items()
+                   if isinstance(member, lumeq.AudioChannels)}
 
 
-def layout_names(layout: int) -> str:
-    names = [(_POSITION_NAMES[bit] if bit < len(_POSITION_NAMES) else f"position {bit}")
-             for bit in range(64) if layout >> bit & 1]
+def layout_names(channels: tuple[lumeq.AudioChannels, ...]) -> str:
+    names = [_POSITION_NAMES.get(int(c), f"position {int(c)}") for c in channels]
     return ", ".join(names) or "none"
 
 
@@ -154,7 +150,7 @@ def describe_audio(index: int, clip: lumeq.AudioNode) -> str:
     lines = [
         ("output", f"{index} (audio)"),
         ("sample rate", f"{clip.sample_rate} Hz"),
-        ("channels", f"{clip.num_channels} ({layout_names(clip.channel_layout)})"),
+        ("channels", f"{clip.num_channels} ({layout_names(clip.channels)})"),
         ("sample type", f"{clip.bits_per_sample}-bit {kind}"),
         ("samples", str(clip.num_samples)),
         ("frames", str(clip.num_frames)),
