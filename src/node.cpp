@@ -3,12 +3,12 @@
 #include "async.hpp"
 #include "audio_frame.hpp"
 #include "audio_node.hpp"
+#include "clip_ops.hpp"
 #include "enums.hpp"
 #include "environment.hpp"
 #include "frame.hpp"
 #include "frame_iter.hpp"
 #include "node_timing.hpp"
-#include "std_ns.hpp"
 
 #include <cstring>
 #include <string>
@@ -77,70 +77,16 @@ PyRef node_get_frame(PyObject* self, const Args& args) {
 
 // ------------------------------------------------------------ operators
 
-PyRef wrap(PyObject* source, NodeRef node) { return make_video_node(std::move(node), video_node_data(source).owner.clone()); }
-
+const NodeRef& node_of(PyObject* self) { return video_node_data(self).node; }
+const OwnerHandle& owner_of(PyObject* self) { return video_node_data(self).owner; }
 int64_t frame_count(PyObject* self) { return video_info(self).numFrames; }
 
-PyRef subscript_index(PyObject* self, PyObject* key) {
-    long index = PyLong_AsLong(key);
-    if (index == -1 && PyErr_Occurred()) {
-        discard_refusal();
-        throw_type_error("VideoNode indices must be integers or slices");
-    }
-    int64_t n = frame_count(self);
-    int64_t i = index < 0 ? index + n : index;
-    if (i < 0 || i >= n) throw_index_error("VideoNode index out of range");
-    const VideoNodeData& data = video_node_data(self);
-    return wrap(self, Std(data.owner).trim(data.node.clone(), i, i));
-}
+const ClipKind video_kind{false, "VideoNode", is_video_node, node_of, owner_of, frame_count, make_video_node};
 
-PyRef subscript_slice(PyObject* self, PyObject* key) {
-    Py_ssize_t start = 0, stop = 0, step = 0;
-    require_status(PySlice_Unpack(key, &start, &stop, &step));
-    int64_t n = frame_count(self);
-    PySlice_AdjustIndices(static_cast<Py_ssize_t>(n), &start, &stop, step);
-    const VideoNodeData& data = video_node_data(self);
-    Std std_ns(data.owner);
-    int64_t first = step > 0 ? start : stop + 1;
-    int64_t last = step > 0 ? stop - 1 : start;
-    NodeRef node = std_ns.trim(data.node.clone(), first, last);
-    if (step < 0) node = std_ns.reverse(std::move(node));
-    Py_ssize_t cycle = step < 0 ? -step : step;
-    if (cycle != 1) node = std_ns.select_every(std::move(node), cycle, 0);
-    return wrap(self, std::move(node));
-}
-
-PyRef node_subscript(PyObject* self, PyObject* key) {
-    if (Py_IS_TYPE(key, &PySlice_Type)) return subscript_slice(self, key);
-    return subscript_index(self, key);
-}
-
-PyRef node_item(PyObject* self, Py_ssize_t index) {
-    PyRef key = py_int(index);
-    return node_subscript(self, key.get());
-}
-
-PyRef not_implemented() { return PyRef::borrow(Py_NotImplemented); }
-
-PyRef node_add(PyObject* left, PyObject* right) {
-    if (!is_video_node(left) || !is_video_node(right)) return not_implemented();
-    StdSpliceBuilder builder;
-    builder.push(video_node_data(left).node.clone());
-    builder.push(video_node_data(right).node.clone());
-    return wrap(left, Std(video_node_data(left).owner).splice(std::move(builder)));
-}
-
-PyRef node_multiply(PyObject* left, PyObject* right) {
-    if (!is_video_node(left)) return not_implemented();
-    long times = PyLong_AsLong(right);
-    if (times == -1 && PyErr_Occurred()) {
-        discard_refusal();
-        throw_type_error("Clips may only be repeated by integer factors");
-    }
-    if (times < 1) throw_value_error("Loop count must greater than zero");
-    const VideoNodeData& data = video_node_data(left);
-    return wrap(left, Std(data.owner).repeat(data.node.clone(), times));
-}
+PyRef node_subscript(PyObject* self, PyObject* key) { return clip_subscript(video_kind, self, key); }
+PyRef node_item(PyObject* self, Py_ssize_t index) { return clip_item(video_kind, self, index); }
+PyRef node_add(PyObject* left, PyObject* right) { return clip_add(video_kind, left, right); }
+PyRef node_multiply(PyObject* left, PyObject* right) { return clip_multiply(video_kind, left, right); }
 
 PyGetSetDef node_getset[] = {
     {"num_frames", getter<node_num_frames>, nullptr, "The number of frames in the clip.", nullptr},
