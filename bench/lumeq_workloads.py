@@ -10,6 +10,7 @@
     lumeq_workloads.py floorwindow WIDTH HEIGHT FORMAT FRAMES WINDOW
     lumeq_workloads.py await    REPS           (one cached frame, awaited in a loop)
     lumeq_workloads.py floorawait REPS
+    lumeq_workloads.py audioframes SAMPLES PREFETCH BACKLOG   (stereo 48 kHz float BlankAudio)
     lumeq_workloads.py firstcore
 
 `window` is an asyncio window: a semaphore lets WINDOW of the FRAMES
@@ -52,6 +53,16 @@ def frames(width, height, fmt, keep, count, prefetch, backlog):
     for frame in clip.frames(prefetch=prefetch or None, backlog=backlog or None):
         checksum += frame[0][0, 0]
     report("frames", time.perf_counter() - start, count, checksum)
+
+
+def audioframes(samples, prefetch, backlog):
+    core = lumeq.Core()
+    clip = core.std.BlankAudio(channels=[0, 1], bits=32, sampletype=1, samplerate=48000, length=samples)
+    checksum = 0
+    start = time.perf_counter()
+    for frame in clip.frames(prefetch=prefetch or None, backlog=backlog or None):
+        checksum += frame[0][0]
+    report("audioframes", time.perf_counter() - start, clip.num_frames, checksum)
 
 
 def getframe(width, height, fmt, keep, count):
@@ -227,7 +238,7 @@ def main(argv):
     name, args = argv[0], [int(a) for a in argv[1:]]
     {"frames": frames, "getframe": getframe, "invoke": invoke, "invokelookup": invokelookup, "copy": copy,
      "asarray": asarray, "window": window, "floorwindow": floorwindow, "await": await_cached,
-     "floorawait": floorawait, "firstcore": firstcore}[name](*args)
+     "floorawait": floorawait, "firstcore": firstcore, "audioframes": audioframes}[name](*args)
 
 
 if __name__ == "__main__":

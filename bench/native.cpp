@@ -8,6 +8,8 @@
 //   native LIBDIR copy     WIDTH HEIGHT FORMAT REPS
 //   native LIBDIR window   WIDTH HEIGHT FORMAT KEEP FRAMES WINDOW
 //   native LIBDIR y4m      WIDTH HEIGHT FORMAT FRAMES PREFETCH OUTFILE   (OUTFILE - is standard output)
+//   native LIBDIR audioframes SAMPLES PREFETCH BACKLOG     (stereo 48 kHz float BlankAudio)
+//   native LIBDIR w64      SAMPLES OUTFILE                 (the same clip as a Wave64 file)
 //   native LIBDIR firstcore
 //
 // PREFETCH 0 means the core's thread count; BACKLOG 0 means 3 × prefetch.
@@ -344,6 +346,118 @@ int workload_y4m(char** argv) {
     return 0;
 }
 
+// ------------------------------------------------------------ audio
+
+VSNode* blank_audio(VSCore* core, long long samples) {
+    VSMap* args = vsapi->createMap();
+    vsapi->mapSetInt(args, "channels", acFrontLeft, maAppend);
+    vsapi->mapSetInt(args, "channels", acFrontRight, maAppend);
+    vsapi->mapSetInt(args, "bits", 32, maReplace);
+    vsapi->mapSetInt(args, "sampletype", stFloat, maReplace);
+    vsapi->mapSetInt(args, "samplerate", 48000, maReplace);
+    vsapi->mapSetInt(args, "length", samples, maReplace);
+    VSMap* result = invoke(core, "BlankAudio", args);
+    vsapi->freeMap(args);
+    int error = 0;
+    VSNode* node = vsapi->mapGetNode(result, "clip", 0, &error);
+    vsapi->freeMap(result);
+    return node;
+}
+
+int workload_audioframes(char** argv) {
+    long long samples = std::atoll(argv[0]);
+    VSCore* core = vsapi->createCore(0);
+    size_t prefetch = effective_prefetch(core, std::atoi(argv[1]));
+    size_t backlog = std::atoi(argv[2]) > 0 ? std::max<size_t>(std::atoi(argv[2]), prefetch) : prefetch * 3;
+    VSNode* node = blank_audio(core, samples);
+    int frames = vsapi->getAudioInfo(node)->numFrames;
+    unsigned long long checksum = 0;
+    auto start = std::chrono::steady_clock::now();
+    run_window(node, frames, prefetch, backlog, [&](const VSFrame* f) { checksum += vsapi->getReadPtr(f, 0)[0]; });
+    double elapsed = seconds_since(start);
+    vsapi->freeNode(node);
+    vsapi->freeCore(core);
+    report("audioframes", elapsed, frames, checksum);
+    return 0;
+}
+
+template <class T>
+void put_le(std::string& out, T value) {
+    for (size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<char>((static_cast<uint64_t>(value) >> (8 * i)) & 0xff));
+}
+
+// The Wave64 header lumeq-pipe writes for a stereo float clip: GUID chunk
+// ids, 64-bit sizes, a WAVEFORMATEXTENSIBLE block.
+std::string w64_header(uint64_t data_size) {
+    const unsigned char tail[] = {0xf3, 0xac, 0xd3, 0x11, 0x8c, 0xd1, 0x00, 0xc0, 0x4f, 0x8e, 0xdb, 0x8a};
+    const unsigned char riff_tail[] = {0x2e, 0x91, 0xcf, 0x11, 0xa5, 0xd6, 0x28, 0xdb, 0x04, 0xc1, 0x00, 0x00};
+    const unsigned char float_guid[] = {0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                        0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71};
+    std::string fmt;
+    put_le<uint16_t>(fmt, 0xFFFE);
+    put_le<uint16_t>(fmt, 2);
+    put_le<uint32_t>(fmt, 48000);
+    put_le<uint32_t>(fmt, 48000 * 8);
+    put_le<uint16_t>(fmt, 8);
+    put_le<uint16_t>(fmt, 32);
+    put_le<uint16_t>(fmt, 22);
+    put_le<uint16_t>(fmt, 32);
+    put_le<uint32_t>(fmt, 3);
+    fmt.append(reinterpret_cast<const char*>(float_guid), sizeof float_guid);
+    std::string fmt_chunk = std::string("fmt ") + std::string(reinterpret_cast<const char*>(tail), sizeof tail);
+    put_le<uint64_t>(fmt_chunk, 24 + fmt.size());
+    fmt_chunk += fmt + std::string((8 - fmt.size() % 8) % 8, '\0');
+    uint64_t padding = (8 - data_size % 8) % 8;
+    std::string out = std::string("riff") + std::string(reinterpret_cast<const char*>(riff_tail), sizeof riff_tail);
+    put_le<uint64_t>(out, 24 + 16 + fmt_chunk.size() + 24 + data_size + padding);
+    out += std::string("wave") + std::string(reinterpret_cast<const char*>(tail), sizeof tail) + fmt_chunk;
+    out += std::string("data") + std::string(reinterpret_cast<const char*>(tail), sizeof tail);
+    put_le<uint64_t>(out, 24 + data_size);
+    return out;
+}
+
+// A competent writer: each frame's two channels interleaved into one
+// buffer and written with one fwrite, through a 1 MiB stdio buffer.
+int workload_w64(char** argv) {
+    long long samples = std::atoll(argv[0]);
+    bool to_stdout = std::strcmp(argv[1], "-") == 0;
+    std::FILE* out = to_stdout ? stdout : std::fopen(argv[1], "wb");
+    if (out == nullptr) die(std::string("cannot open ") + argv[1]);
+    static char buffer[1 << 20];
+    std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
+    fcntl(fileno(out), F_SETPIPE_SZ, 1 << 18);
+    VSCore* core = vsapi->createCore(0);
+    size_t prefetch = effective_prefetch(core, 0);
+    VSNode* node = blank_audio(core, samples);
+    int frames = vsapi->getAudioInfo(node)->numFrames;
+    uint64_t data_size = static_cast<uint64_t>(samples) * 8;
+    auto start = std::chrono::steady_clock::now();
+    std::string header = w64_header(data_size);
+    std::fwrite(header.data(), 1, header.size(), out);
+    std::vector<float> interleaved;
+    run_window(node, frames, prefetch, prefetch * 3, [&](const VSFrame* f) {
+        int length = vsapi->getFrameLength(f);
+        auto left = reinterpret_cast<const float*>(vsapi->getReadPtr(f, 0));
+        auto right = reinterpret_cast<const float*>(vsapi->getReadPtr(f, 1));
+        interleaved.resize(static_cast<size_t>(length) * 2);
+        for (int i = 0; i < length; ++i) {
+            interleaved[2 * i] = left[i];
+            interleaved[2 * i + 1] = right[i];
+        }
+        std::fwrite(interleaved.data(), sizeof(float), interleaved.size(), out);
+    });
+    std::fwrite("\0\0\0\0\0\0\0", 1, (8 - data_size % 8) % 8, out);
+    std::fflush(out);
+    double elapsed = seconds_since(start);
+    vsapi->freeNode(node);
+    vsapi->freeCore(core);
+    std::FILE* report_to = to_stdout ? stderr : stdout;
+    std::fprintf(report_to, "{\"workload\": \"w64\", \"seconds\": %.9f, \"items\": %d, \"peak_rss_kb\": %ld}\n",
+                 elapsed, frames, peak_rss_kb());
+    if (!to_stdout) std::fclose(out);
+    return 0;
+}
+
 // Loading the library and creating the first core, as a host starting up.
 int workload_firstcore(const char* dir) {
     auto start = std::chrono::steady_clock::now();
@@ -373,5 +487,7 @@ int main(int argc, char** argv) {
     if (workload == "copy") return need(4), workload_copy(args);
     if (workload == "window") return need(6), workload_window(args);
     if (workload == "y4m") return need(6), workload_y4m(args);
+    if (workload == "audioframes") return need(3), workload_audioframes(args);
+    if (workload == "w64") return need(2), workload_w64(args);
     die("unknown workload " + workload);
 }

@@ -94,6 +94,15 @@ class PipeScript:
                             f"length={frames}).set_output()\n")
         return str(path)
 
+    def audio_path(self, samples):
+        """Stereo 48 kHz float, as the native Wave64 writer makes it."""
+        path = pathlib.Path(self.dir) / f"audio_{samples}.py"
+        if not path.exists():
+            path.write_text("from lumeq import core\n"
+                            "core.std.BlankAudio(channels=[0, 1], bits=32, sampletype=1, samplerate=48000, "
+                            f"length={samples}).set_output()\n")
+        return str(path)
+
     def close(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -220,6 +229,14 @@ def figures(scale, script):
                  ("frames", *w16, n(50000), 0, 0), target=0.9)
     side_by_side("plane_copy", "6 `bytes(frame[0])` 3840×2160 GRAY16 vs one `memcpy`",
                  ("copy", 3840, 2160, GRAY16, n(100)), ("copy", 3840, 2160, GRAY16, n(100)), target=0.95)
+    two_hours = n(2 * 3600 * 48000)
+    side_by_side("audio_frames", "10 `frames()` on a 2-hour stereo 48 kHz float BlankAudio",
+                 ("audioframes", two_hours, 0, 0), ("audioframes", two_hours, 0, 0), target=0.95)
+    audio_frames = -(-two_hours // 3072)
+    w64_cmd = [sys.executable, "-m", "lumeq_pipe", "-c", "w64", script.audio_path(two_hours)]
+    out.append(Figure("pipe_w64_devnull", "10 `lumeq-pipe -c w64` of that clip into /dev/null, whole process",
+                      lambda: whole_process(w64_cmd, audio_frames, False),
+                      lambda: whole_process(native("w64", two_hours), audio_frames, False), "throughput", 1.0))
     side_by_side("first_core", "6 first core creation in a fresh process (library load included), ms",
                  ("firstcore",), ("firstcore",), kind="ms", target=5)
     return out
