@@ -2,8 +2,11 @@
 // handles it gives out.
 #pragma once
 
+#include "process.hpp"
+
 #include <VapourSynth4.h>
 
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -25,18 +28,21 @@ inline void free_handle(const VSAPI* api, VSMap* map) noexcept { api->freeMap(ma
 }  // namespace detail
 
 // One owned VapourSynth reference (node, frame or map) with the table that
-// releases it; released exactly once.
+// releases it; released exactly once. In the child of a fork, a reference
+// taken before it is left alone: its core's threads and locks stayed behind.
 template <class Handle>
 class VsRef {
 public:
     VsRef() noexcept = default;
     VsRef(Handle handle, const VSAPI* api) noexcept : handle_(handle), api_(api) {}
-    VsRef(VsRef&& o) noexcept : handle_(std::exchange(o.handle_, nullptr)), api_(o.api_) {}
+    VsRef(VsRef&& o) noexcept
+        : handle_(std::exchange(o.handle_, nullptr)), api_(o.api_), generation_(o.generation_) {}
     VsRef& operator=(VsRef&& o) noexcept {
         if (this != &o) {
             reset();
             handle_ = std::exchange(o.handle_, nullptr);
             api_ = o.api_;
+            generation_ = o.generation_;
         }
         return *this;
     }
@@ -48,15 +54,20 @@ public:
     const VSAPI* api() const noexcept { return api_; }
     Handle release() noexcept { return std::exchange(handle_, nullptr); }
     void reset() noexcept {
-        if (handle_ != nullptr) detail::free_handle(api_, std::exchange(handle_, nullptr));
+        Handle handle = std::exchange(handle_, nullptr);
+        if (handle != nullptr && in_this_process()) detail::free_handle(api_, handle);
     }
     explicit operator bool() const noexcept { return handle_ != nullptr; }
+    bool in_this_process() const noexcept { return generation_ == process_generation(); }
 
     // A second reference to the same node.
     VsRef clone() const noexcept
         requires std::is_same_v<Handle, VSNode*>
     {
-        return handle_ ? VsRef(api_->addNodeRef(handle_), api_) : VsRef();
+        if (!handle_) return VsRef();
+        VsRef copy(api_->addNodeRef(handle_), api_);
+        copy.generation_ = generation_;
+        return copy;
     }
     // A new, empty map.
     static VsRef create(const VSAPI* api) noexcept
@@ -68,6 +79,7 @@ public:
 private:
     Handle handle_ = nullptr;
     const VSAPI* api_ = nullptr;
+    uint32_t generation_ = process_generation();
 };
 
 using NodeRef = VsRef<VSNode*>;

@@ -109,6 +109,8 @@ public:
 
     std::optional<PyRef> resume(const Waker& waker) override {
         ClipParts data = clip_parts(clip_.get());
+        // A request made before a fork is never answered in the child.
+        if (!data.node.in_this_process()) throw_foreign_core();
         if (!request_) {
             int32_t n = convert_named("n", n_.get(), to_i32);
             request_.emplace(request_frame_kept(data.node, data.owner, n, frame_executor()));

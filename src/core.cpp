@@ -22,16 +22,22 @@ struct OwnerHandle::Cell {
     VSCore* core;
     const VSAPI* api;
     std::atomic<size_t> count;
+    uint32_t generation = process_generation();
 };
 
 OwnerHandle OwnerHandle::create(VSCore* core, const VSAPI* api) { return OwnerHandle(new Cell{core, api, 1}); }
+
+bool OwnerHandle::in_this_process() const noexcept { return cell_->generation == process_generation(); }
 
 OwnerHandle OwnerHandle::clone() const noexcept {
     if (cell_ != nullptr) cell_->count.fetch_add(1, std::memory_order_relaxed);
     return OwnerHandle(cell_);
 }
 
-VSCore* OwnerHandle::core() const noexcept { return cell_->core; }
+VSCore* OwnerHandle::core() const {
+    if (!in_this_process()) throw_foreign_core();
+    return cell_->core;
+}
 const VSAPI* OwnerHandle::api() const noexcept { return cell_->api; }
 
 void OwnerHandle::reset() noexcept {
@@ -43,7 +49,8 @@ void OwnerHandle::reset() noexcept {
         std::abort();
     }
     if (before == 1) {
-        cell->api->freeCore(cell->core);
+        // A parent's core cannot be freed here: its threads did not come along.
+        if (cell->generation == process_generation()) cell->api->freeCore(cell->core);
         delete cell;
     }
 }
@@ -51,12 +58,13 @@ void OwnerHandle::reset() noexcept {
 MapRef OwnerHandle::invoke(const char* plugin_namespace, const char* name,
                            const std::function<void(VSMap*)>& fill) const {
     const VSAPI* api = cell_->api;
+    VSCore* core = this->core();
     MapRef args = MapRef::create(api);
     {
         CallbackOwnerScope scope(*this);
         fill(args.get());
     }
-    VSPlugin* plugin = api->getPluginByNamespace(plugin_namespace, cell_->core);
+    VSPlugin* plugin = api->getPluginByNamespace(plugin_namespace, core);
     if (plugin == nullptr) throw_runtime_error("no plugin with namespace " + quoted(plugin_namespace) + " is loaded");
     VSMap* raw_result = nullptr;
     {
@@ -341,6 +349,7 @@ PyTypeObject* core_proxy_type() {
 
 PyRef core_new(std::optional<int32_t> threads, std::optional<int64_t> max_cache_mb) {
     const VSAPI* api = apis().api;
+    watch_forks();
     VSCore* core = api->createCore(0);
     OwnerHandle owner = OwnerHandle::create(core, api);
     add_log_handler(core, api);

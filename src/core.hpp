@@ -31,7 +31,9 @@ public:
     ~OwnerHandle() { reset(); }
 
     OwnerHandle clone() const noexcept;
-    VSCore* core() const noexcept;
+    // RuntimeError for a core made in another process.
+    VSCore* core() const;
+    bool in_this_process() const noexcept;
     const VSAPI* api() const noexcept;
     explicit operator bool() const noexcept { return cell_ != nullptr; }
 

@@ -76,8 +76,11 @@ bool is_environment_data(PyObject* obj) { return PyObject_TypeCheck(obj, environ
 PyRef get_or_create_core(PyObject* environment) {
     EnvironmentState& env = env_state(environment);
     apis();  // locating the library runs Python code: never under the core lock
+    PyRef inherited;  // let go after the lock
     auto lock = lock_detached(env.core_lock);
-    if (env.core) return env.core.clone();
+    if (env.core && core_owner(env.core.get()).in_this_process()) return env.core.clone();
+    // A core inherited through fork() is unusable here: the child gets its own.
+    inherited = std::move(env.core);
     // Under the lock for the whole creation, so racing first requests get one core.
     PyRef core = core_new(std::nullopt, std::nullopt);
     env.core = core.clone();
@@ -684,7 +687,7 @@ bool core_resolved() {
     if (!is_environment_data(environment.get())) return false;
     EnvironmentState& env = env_state(environment.get());
     auto lock = lock_detached(env.core_lock);
-    return static_cast<bool>(env.core);
+    return env.core && core_owner(env.core.get()).in_this_process();
 }
 
 PyMethodDef* environment_functions() {

@@ -1,5 +1,7 @@
 #include "executor.hpp"
 
+#include "process.hpp"
+
 #include <cxxabi.h>
 #include <pthread.h>
 #include <signal.h>
@@ -281,29 +283,34 @@ std::optional<std::string> start_executor_thread(Executor& executor, const char*
 }
 
 Executor& frame_executor() {
-    // The executor is never freed: the thread that runs it lives until the
-    // process ends, and so does this reference.
+    // Guarded by the GIL; starting runs no Python. The executor is never
+    // freed: its thread lives until the process ends. A child of fork()
+    // has no such thread, so it starts its own; the parent's executor is
+    // left untouched (its locks may be held by threads that stayed behind).
     struct Started {
         Executor* executor;
         std::string error;
+        uint32_t generation;
     };
-    static GilOnceCell<Started> cell;
+    static Started* started = nullptr;
     bool ran_start = false;
-    Started& started = cell.get([&] {
+    if (started == nullptr || started->generation != process_generation()) {
         ran_start = true;
         auto* executor = new Executor();
-        if (std::optional<std::string> error = start_executor_thread(*executor, "lumeq-frame-async")) {
+        std::string error;
+        if (std::optional<std::string> failure = start_executor_thread(*executor, "lumeq-frame-async")) {
             delete executor;  // the thread never started, so nothing else refers to it
-            return Started{nullptr, "failed to spawn lumeq frame executor thread: " + *error};
+            executor = nullptr;
+            error = "failed to spawn lumeq frame executor thread: " + *failure;
         }
-        return Started{executor, {}};
-    });
-    if (started.executor == nullptr) {
-        if (ran_start) internal_fault(started.error);
-        internal_fault("the lumeq frame executor failed to start earlier and is not started again (" + started.error +
+        started = new Started{executor, std::move(error), process_generation()};
+    }
+    if (started->executor == nullptr) {
+        if (ran_start) internal_fault(started->error);
+        internal_fault("the lumeq frame executor failed to start earlier and is not started again (" + started->error +
                        ")");
     }
-    return *started.executor;
+    return *started->executor;
 }
 
 }  // namespace lumeq

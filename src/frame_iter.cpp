@@ -86,6 +86,7 @@ struct PyFrameIter {
     // Runs in dealloc, with the GIL: the drain needs no Python, so other
     // threads run while in-flight frames finish.
     ~PyFrameIter() {
+        if (!node.in_this_process()) return;  // the parent's requests never finish here
         ReleaseGil unlocked;
         std::lock_guard<std::mutex> lock(mutex);
         drain();
@@ -151,6 +152,7 @@ PyRef frame_iter_iter(PyObject* self) { return PyRef::borrow(self); }
 
 PyRef frame_iter_next(PyObject* self) {
     PyFrameIter& iter = unbox<PyFrameIter>(self);
+    if (!iter.node.in_this_process()) throw_foreign_core();
     Step step;
     {
         ReleaseGil unlocked;
@@ -199,6 +201,7 @@ PyRef node_frames(PyObject* self, const Args& args) {
     if (args.has(1) && args[1] != Py_None) backlog_arg = args.convert(1, to_i32);
 
     ClipParts data = clip_parts(self);
+    if (!data.owner.in_this_process()) throw_foreign_core();
     const VSAPI* api = data.node.api();
     size_t prefetch = 0;
     if (prefetch_arg && *prefetch_arg > 0) {

@@ -1,5 +1,7 @@
 #include "loop_waker.hpp"
 
+#include "process.hpp"
+
 #include "coroutine.hpp"
 
 #include <sys/eventfd.h>
@@ -53,13 +55,21 @@ void LoopChannel::close() {
 namespace {
 
 // The loops watched so far, by address; an entry leaves when its loop dies.
-// GIL-guarded, never destroyed.
+// GIL-guarded, never destroyed. A child of fork() starts a new table: the
+// parent's channels may be locked by threads that stayed behind, and their
+// descriptors are shared with the parent.
 struct Watched {
     PyRef weakref;
     std::shared_ptr<LoopChannel> channel;  // null: the loop cannot watch a descriptor
 };
-std::unordered_map<PyObject*, Watched>& watched_loops() {
-    static auto* loops = new std::unordered_map<PyObject*, Watched>();
+using WatchedLoops = std::unordered_map<PyObject*, Watched>;
+WatchedLoops& watched_loops() {
+    static auto* loops = new WatchedLoops();
+    static uint32_t generation = process_generation();
+    if (generation != process_generation()) {
+        loops = new WatchedLoops();  // the parent's table is left as it was
+        generation = process_generation();
+    }
     return *loops;
 }
 

@@ -135,11 +135,13 @@ void Map::set(KeyStr key, Value value, int mode) {
         }
         case Value::Kind::VideoNode:
         case Value::Kind::AudioNode:
+            if (!value.node.in_this_process()) throw_foreign_core();  // a parent's node meets a core of ours
             status = api_->mapSetNode(target_, k, value.node.get(), mode);
             value.node.reset();
             break;
         case Value::Kind::VideoFrame:
         case Value::Kind::AudioFrame:
+            if (!value.frame.in_this_process()) throw_foreign_core();
             status = api_->mapSetFrame(target_, k, value.frame.get(), mode);
             value.frame.reset();
             break;

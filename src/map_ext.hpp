@@ -40,17 +40,20 @@ private:
 
 // ------------------------------------------------------------ values
 
-// One owned function reference.
+// One owned function reference; like VsRef, one taken before a fork is
+// left alone in the child.
 class FunctionRef {
 public:
     FunctionRef() noexcept = default;
     FunctionRef(VSFunction* function, const VSAPI* api) noexcept : function_(function), api_(api) {}
-    FunctionRef(FunctionRef&& o) noexcept : function_(std::exchange(o.function_, nullptr)), api_(o.api_) {}
+    FunctionRef(FunctionRef&& o) noexcept
+        : function_(std::exchange(o.function_, nullptr)), api_(o.api_), generation_(o.generation_) {}
     FunctionRef& operator=(FunctionRef&& o) noexcept {
         if (this != &o) {
             reset();
             function_ = std::exchange(o.function_, nullptr);
             api_ = o.api_;
+            generation_ = o.generation_;
         }
         return *this;
     }
@@ -60,12 +63,14 @@ public:
 
     VSFunction* get() const noexcept { return function_; }
     void reset() noexcept {
-        if (function_ != nullptr) api_->freeFunction(std::exchange(function_, nullptr));
+        VSFunction* function = std::exchange(function_, nullptr);
+        if (function != nullptr && generation_ == process_generation()) api_->freeFunction(function);
     }
 
 private:
     VSFunction* function_ = nullptr;
     const VSAPI* api_ = nullptr;
+    uint32_t generation_ = process_generation();
 };
 
 // One map element. Node, frame and function values own their reference.

@@ -160,6 +160,7 @@ PyRef ClipParts::wrap_frame(FrameRef frame) const {
 }
 
 FrameRef render_frame(const NodeRef& node, int32_t n) {
+    if (!node.in_this_process()) throw_foreign_core();  // its workers are gone: the wait would never end
     const VSAPI* api = node.api();
     char error[1024];
     error[0] = '\0';  // VapourSynth writes a terminated text only on failure

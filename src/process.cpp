@@ -1,5 +1,11 @@
 #include "process.hpp"
 
+#include "boundary.hpp"
+
+#include <pthread.h>
+
+#include <mutex>
+
 namespace lumeq {
 
 namespace {
@@ -13,6 +19,16 @@ bool interpreter_exiting() {
     return !to_bool(alive.get());
 }
 
+// The deferred-release list is the one lock of ours that a thread without
+// the GIL may hold while another thread forks; the child must not inherit
+// it held.
+void before_fork() noexcept { lock_deferred_list(); }
+void after_fork_in_parent() noexcept { unlock_deferred_list(); }
+void after_fork_in_child() noexcept {
+    unlock_deferred_list();
+    detail::fork_generation.fetch_add(1, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 void run_at_exit(PyMethodDef& hook) {
@@ -23,6 +39,15 @@ void run_at_exit(PyMethodDef& hook) {
     }
     PyRef atexit = require_new(PyImport_ImportModule("atexit"));
     call_method(atexit.get(), "register", {function.get()});
+}
+
+void watch_forks() {
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); });
+}
+
+void throw_foreign_core() {
+    throw_runtime_error("this object's core was created in another process (before a fork); create a new Core here");
 }
 
 }  // namespace lumeq

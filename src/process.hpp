@@ -1,8 +1,12 @@
 // What the process goes through that lumeq must notice: interpreter exit,
-// after which no foreign thread may take the GIL.
+// after which no foreign thread may take the GIL, and fork(), after which
+// the parent's cores are unusable (their threads did not come along).
 #pragma once
 
-#include "boundary.hpp"
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
 
 namespace lumeq {
 
@@ -10,5 +14,19 @@ namespace lumeq {
 // once when the interpreter is exiting already: a hook registered while
 // atexit runs its hooks would never run.
 void run_at_exit(PyMethodDef& hook);
+
+namespace detail {
+inline std::atomic<uint32_t> fork_generation{0};
+}
+
+// Changes in the child of every fork() once watch_forks() has run: a
+// handle stamped with another generation belongs to a parent's core.
+inline uint32_t process_generation() noexcept { return detail::fork_generation.load(std::memory_order_relaxed); }
+
+// Starts counting forks (idempotent); called before the first core exists.
+void watch_forks();
+
+// The RuntimeError for using a core made in another process.
+[[noreturn]] void throw_foreign_core();
 
 }  // namespace lumeq

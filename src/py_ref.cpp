@@ -37,6 +37,9 @@ void release_reference(PyObject* obj) noexcept {
     list.pending.store(true, std::memory_order_release);
 }
 
+void lock_deferred_list() noexcept { deferred().mutex.lock(); }
+void unlock_deferred_list() noexcept { deferred().mutex.unlock(); }
+
 // Declared in boundary.hpp; the caller holds the GIL.
 void drain_deferred() noexcept {
     DeferredList& list = deferred();

@@ -24,6 +24,10 @@ inline void assert_gil_held() noexcept {
 // Gives up a reference: at once when the calling thread is attached (holds
 // the GIL as far as lumeq knows), otherwise queued for the next entry.
 void release_reference(PyObject* obj) noexcept;
+// Held across fork(), so that the child never inherits the list's lock
+// held by a thread that did not come along.
+void lock_deferred_list() noexcept;
+void unlock_deferred_list() noexcept;
 // The calling thread's attach depth (boundary entries and GIL acquisitions).
 int& attach_depth_ref() noexcept;
 

@@ -87,7 +87,9 @@ def test_each_loop_lets_its_wake_descriptor_go(numbered):
     for _ in range(20):
         assert value(asyncio.run(main())) == 1
     gc.collect()
-    assert len(os.listdir("/proc/self/fd")) == before
+    # A descriptor counted before may go late (its last waker is let go on
+    # VapourSynth's thread); one per loop would add 20.
+    assert len(os.listdir("/proc/self/fd")) <= before
 
 
 def test_two_event_loops_in_two_threads(numbered):
