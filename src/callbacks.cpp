@@ -1,6 +1,7 @@
 #include "callbacks.hpp"
 
 #include "convert.hpp"
+#include "process.hpp"
 
 #include <condition_variable>
 #include <exception>
@@ -161,9 +162,7 @@ InterpreterPass::~InterpreterPass() {
 void close_passes_at_exit() {
     static GilOnceCell<bool> done;
     done.get([] {
-        PyRef hook = require_new(PyCFunction_NewEx(&close_gate_def, nullptr, nullptr));
-        PyRef atexit = require_new(PyImport_ImportModule("atexit"));
-        call_method(atexit.get(), "register", {hook.get()});
+        run_at_exit(close_gate_def);
         return true;
     });
 }
