@@ -107,10 +107,10 @@ def test_callable_released_with_its_clip(tcore):
 
 EXIT_WITH_CALLBACKS_CODE = """
 import asyncio, atexit, time, lumeq
-core = lumeq.Core(threads=2)
-clip = core.std.BlankClip(width=16, height=16, length=1000)
 
 def render():
+    core = lumeq.Core(threads=2)
+    clip = core.std.BlankClip(width=16, height=16, length=1000)
     slow = core.std.FrameEval(clip=clip, eval=lambda n: time.sleep(0.002) or clip)
     async def main():
         tasks = [asyncio.ensure_future(slow.get_frame_async(n)) for n in range(1000)]
@@ -132,7 +132,7 @@ print("exiting")
 def test_exit_with_callbacks_pending(run_py, in_exit_hook):
     # Requests still running in VapourSynth when the interpreter exits: their
     # callbacks must fail without touching Python, and exit stays clean. A
-    # callable first handed over in an exit hook is already past the gate.
+    # core first made in an exit hook is already past the gate.
     proc = run_py(EXIT_WITH_CALLBACKS_CODE.replace("IN_EXIT_HOOK", str(in_exit_hook)), check=False)
     assert proc.returncode == 0, proc.stderr
     refused = "refused: Python callback called after the interpreter began to shut down"
