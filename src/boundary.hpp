@@ -208,6 +208,13 @@ int setter(PyObject* self, PyObject* value, void*) noexcept {
         return 0;
     });
 }
+template <void (*F)(PyObject*, PyObject*, PyObject*)>
+int setattro_slot(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    return guard<int>(-1, [&] {
+        F(self, name, value);  // a null value deletes
+        return 0;
+    });
+}
 template <class T>
 void dealloc_slot(PyObject* self) noexcept {
     guard<int>(0, [&] {

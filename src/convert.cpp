@@ -36,15 +36,21 @@ void for_each_parameter(std::string_view signature, Visit visit) {
         if (colon == std::string_view::npos) continue;
         std::string_view name = piece.substr(0, colon);
         std::string_view type = piece.substr(colon + 1);
-        type = type.substr(0, type.find(':'));
-        while (type.size() >= 2 && type.substr(type.size() - 2) == "[]") type.remove_suffix(2);
-        visit(name, type);
+        size_t flags_start = type.find(':');
+        std::string_view flags = flags_start == std::string_view::npos ? std::string_view() : type.substr(flags_start);
+        type = type.substr(0, flags_start);
+        bool array = false;
+        while (type.size() >= 2 && type.substr(type.size() - 2) == "[]") {
+            type.remove_suffix(2);
+            array = true;
+        }
+        visit(name, type, array, flags);
     }
 }
 
 ParsedSignature parse_signature(std::string_view signature) {
     ParsedSignature parsed;
-    for_each_parameter(signature, [&](std::string_view name, std::string_view type) {
+    for_each_parameter(signature, [&](std::string_view name, std::string_view type, bool, std::string_view) {
         parsed.types.insert_or_assign(std::string(name), std::string(type));
         parsed.parameters.emplace_back(name);
     });
@@ -52,6 +58,15 @@ ParsedSignature parse_signature(std::string_view signature) {
 }
 
 }  // namespace
+
+std::vector<ParameterSpec> signature_parameters(std::string_view signature) {
+    std::vector<ParameterSpec> parameters;
+    for_each_parameter(signature, [&](std::string_view name, std::string_view type, bool array, std::string_view flags) {
+        bool optional = (std::string(flags) + ":").find(":opt:") != std::string::npos;
+        parameters.push_back(ParameterSpec{lossy_utf8(name), std::string(type), array, optional});
+    });
+    return parameters;
+}
 
 SignatureTypes signature_types(std::string_view signature) {
     return parse_signature(signature).types;
@@ -154,6 +169,29 @@ std::optional<Value> try_binary(PyObject* value, std::string& scratch) {
     return Value::of_data(Value::Kind::Binary, scratch);
 }
 
+// os.fspath() of a path object: text from a str result, binary data from a
+// bytes one, copied into `scratch`.
+std::optional<Value> try_path(PyObject* value, std::string& scratch) {
+    static PyObject* fspath_name = interned("__fspath__");
+    if (PyUnicode_Check(value) || PyBytes_Check(value) ||
+        PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), fspath_name) != 1)
+        return std::nullopt;
+    PyRef path = require_new(PyOS_FSPath(value));
+    Value::Kind kind = PyUnicode_Check(path.get()) ? Value::Kind::Text : Value::Kind::Binary;
+    Py_ssize_t size = 0;
+    const char* data = nullptr;
+    if (kind == Value::Kind::Text) {
+        data = PyUnicode_AsUTF8AndSize(path.get(), &size);
+        if (data == nullptr) throw PyErrSet{};
+    } else {
+        char* bytes = nullptr;
+        require_status(PyBytes_AsStringAndSize(path.get(), &bytes, &size));
+        data = bytes;
+    }
+    scratch.assign(data, static_cast<size_t>(size));
+    return Value::of_data(kind, scratch);
+}
+
 [[noreturn]] void unsupported(PyObject* value) {
     PyRef name = require_new(PyType_GetName(Py_TYPE(value)));
     throw_type_error("unsupported argument type: " + to_utf8(name.get()));
@@ -214,6 +252,7 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
     if (!converted) converted = try_float(value);
     if (!converted) converted = try_text(value);
     if (!converted) converted = try_binary(value, scratch);
+    if (!converted) converted = try_path(value, scratch);
     if (!converted && is_video_node(value)) converted = Value::of_video_node(video_node_data(value).node.clone());
     if (!converted && PyCallable_Check(value)) converted = callable_to_value(value);
     if (!converted) unsupported(value);

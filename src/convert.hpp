@@ -21,6 +21,15 @@ struct ParsedSignature {
 };
 
 SignatureTypes signature_types(std::string_view signature);
+
+// One `name:type[:flags]` entry, as introspection shows it.
+struct ParameterSpec {
+    std::string name;
+    std::string type;  // base type, without the array suffix
+    bool array;
+    bool optional;
+};
+std::vector<ParameterSpec> signature_parameters(std::string_view signature);
 // A signature text parsed once per distinct text. Shared: a conversion may
 // run Python code that calls other functions and evicts the entry.
 std::shared_ptr<const ParsedSignature> cached_signature(std::string_view signature);

@@ -4,6 +4,7 @@
 #include "callbacks.hpp"
 #include "enums.hpp"
 #include "environment.hpp"
+#include "introspect.hpp"
 #include "log.hpp"
 #include "node_timing.hpp"
 #include "plugin.hpp"
@@ -219,6 +220,8 @@ PyRef core_getattro(PyObject* self, PyObject* name) {
     throw_attribute_error("no plugin with namespace '" + text + "'");
 }
 
+PyRef core_dir(PyObject* self) { return dir_with(self, plugin_namespaces(unbox<PyCore>(self).owner)); }
+
 PyGetSetDef core_getset[] = {
     {"num_threads", getter<core_get_num_threads>, setter<core_set_num_threads>,
      "The number of concurrent threads used by the core.", nullptr},
@@ -252,6 +255,7 @@ PyMethodDef core_methods[] = {
      "combination raises ValueError."},
     {"version_number", method_noargs<core_version_number>, METH_NOARGS,
      "Returns the version number of the VapourSynth core."},
+    {"__dir__", method_noargs<core_dir>, METH_NOARGS, "The core's members and its plugin namespaces."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -312,6 +316,32 @@ PyRef proxy_getattro(PyObject* self, PyObject* name) {
     return require_new(PyObject_GetAttr(core.get(), name));
 }
 
+// Writes other than to the proxy's own attributes go to the current core.
+void proxy_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (is_type_attribute(Py_TYPE(self), name)) {
+        require_status(PyObject_GenericSetAttr(self, name, value));
+        return;
+    }
+    PyRef core = current_core();
+    require_status(PyObject_SetAttr(core.get(), name, value));
+}
+
+PyRef proxy_dir(PyObject* self) {
+    PyRef core = current_core();
+    PyRef listed = require_new(PyObject_Dir(core.get()));
+    PyRef own = require_new(PyObject_Dir(reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    require_status(PyList_SetSlice(listed.get(), 0, 0, own.get()));
+    PyRef unique = require_new(PySet_New(listed.get()));
+    PyRef sorted = require_new(PySequence_List(unique.get()));
+    require_status(PyList_Sort(sorted.get()));
+    return sorted;
+}
+
+PyMethodDef proxy_methods[] = {
+    {"__dir__", method_noargs<proxy_dir>, METH_NOARGS, "The current core's members and plugin namespaces."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyRef proxy_repr(PyObject*) {
     return str_from_utf8(core_resolved() ? "<lumeq.CoreProxy (resolved)>" : "<lumeq.CoreProxy (unresolved)>");
 }
@@ -325,8 +355,10 @@ PyType_Slot proxy_slots[] = {
     {Py_tp_doc, const_cast<char*>("A lazy proxy for the current environment's core.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyCoreProxy>)},
     {Py_tp_getattro, reinterpret_cast<void*>(binary_slot<proxy_getattro>)},
+    {Py_tp_setattro, reinterpret_cast<void*>(setattro_slot<proxy_setattro>)},
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<proxy_repr>)},
     {Py_tp_getset, proxy_getset},
+    {Py_tp_methods, proxy_methods},
     {0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include "frame.hpp"
 #include "frame_iter.hpp"
 #include "node_timing.hpp"
+#include "plugin.hpp"
 
 #include <cstring>
 #include <string>
@@ -120,6 +121,7 @@ PyMethodDef node_methods[] = {
     {"filter_times", method_noargs<node_filter_times>, METH_NOARGS,
      "Returns a list of (filter name, nanoseconds) pairs: the processing time\nof this node and of each node it "
      "depends on, each once, counted while\nthe core's `node_timing` is on."},
+    {"__dir__", method_noargs<clip_dir>, METH_NOARGS, "The clip's members and the plugin namespaces of its core."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -127,6 +129,7 @@ PyType_Slot node_slots[] = {
     {Py_tp_doc, const_cast<char*>("Represents a video clip.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<VideoNodeData>)},
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<node_repr>)},
+    {Py_tp_getattro, reinterpret_cast<void*>(binary_slot<clip_getattro>)},
     {Py_mp_length, reinterpret_cast<void*>(len_slot<node_len>)},
     {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<node_subscript>)},
     {Py_sq_item, reinterpret_cast<void*>(sq_item_slot<node_item>)},

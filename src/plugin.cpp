@@ -1,6 +1,8 @@
 #include "plugin.hpp"
 
 #include "convert.hpp"
+#include "introspect.hpp"
+#include "node.hpp"
 
 #include <string>
 #include <vector>
@@ -13,13 +15,16 @@ namespace {
 struct PyPlugin {
     OwnerHandle owner;
     std::string plugin_namespace;
+    PyRef bound;  // the clip its functions take first, or empty
 
     VSPlugin* lookup() const {
         VSPlugin* plugin = owner.api()->getPluginByNamespace(plugin_namespace.c_str(), owner.core());
         if (plugin == nullptr) internal_fault("validated at construction");
         return plugin;
     }
-    PyPlugin copy() const { return PyPlugin{owner.clone(), plugin_namespace}; }
+    PyPlugin copy() const {
+        return PyPlugin{owner.clone(), plugin_namespace, bound ? PyRef::borrow(bound.get()) : PyRef()};
+    }
 };
 
 struct PyFunction {
@@ -34,6 +39,7 @@ struct PyFunction {
         if (function == nullptr) internal_fault("validated at construction");
         return function;
     }
+    const char* arguments() const { return owner.api()->getPluginFunctionArguments(lookup()); }
 };
 
 struct PyFunctionIter {
@@ -84,14 +90,26 @@ PyRef plugin_version(PyObject* self) {
     return require_new(PyTuple_Pack(2, a.get(), b.get()));
 }
 
-PyRef plugin_functions(PyObject* self) {
-    const PyPlugin& p = plugin_of(self);
+std::vector<std::string> function_names(const PyPlugin& p) {
     const VSAPI* api = p.owner.api();
     VSPlugin* plugin = p.lookup();
-    PyFunctionIter iter;
+    std::vector<std::string> names;
     for (VSPluginFunction* f = api->getNextPluginFunction(nullptr, plugin); f != nullptr;
          f = api->getNextPluginFunction(f, plugin))
-        iter.names.emplace_back(api->getPluginFunctionName(f));
+        names.emplace_back(api->getPluginFunctionName(f));
+    return names;
+}
+
+std::string binding_text(const PyPlugin& p) {
+    if (!p.bound) return "";
+    PyRef clip = require_new(PyObject_Repr(p.bound.get()));
+    return " bound to " + to_utf8(clip.get());
+}
+
+PyRef plugin_functions(PyObject* self) {
+    const PyPlugin& p = plugin_of(self);
+    PyFunctionIter iter;
+    iter.names = function_names(p);
     iter.owner = p.owner.clone();
     iter.plugin_namespace = p.plugin_namespace;
     return make_instance(function_iter_type(), std::move(iter));
@@ -100,9 +118,11 @@ PyRef plugin_functions(PyObject* self) {
 PyRef plugin_repr(PyObject* self) {
     const PyPlugin& p = plugin_of(self);
     std::string text = "<lumeq.Plugin namespace=" + lossy_utf8(p.plugin_namespace) +
-                       " name=" + lossy_utf8(p.owner.api()->getPluginName(p.lookup())) + ">";
+                       " name=" + lossy_utf8(p.owner.api()->getPluginName(p.lookup())) + binding_text(p) + ">";
     return str_from_utf8(text);
 }
+
+PyRef plugin_dir(PyObject* self) { return dir_with(self, function_names(plugin_of(self))); }
 
 // Members first; only their AttributeError leads to a function lookup.
 PyRef plugin_getattro(PyObject* self, PyObject* name) {
@@ -131,6 +151,7 @@ PyGetSetDef plugin_getset[] = {
 PyMethodDef plugin_methods[] = {
     {"functions", method_noargs<plugin_functions>, METH_NOARGS,
      "Yields all functions in the plugin as an iterator of `Function` objects."},
+    {"__dir__", method_noargs<plugin_dir>, METH_NOARGS, "The plugin's members and function names."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -167,8 +188,34 @@ PyRef function_return_signature(PyObject* self) {
 
 PyRef function_repr(PyObject* self) {
     const PyFunction& f = function_of(self);
-    return str_from_utf8("<lumeq.Function " + lossy_utf8(f.plugin_namespace) + "." + lossy_utf8(f.name) + ">");
+    return str_from_utf8("<lumeq.Function " + lossy_utf8(f.plugin_namespace) + "." + lossy_utf8(f.name) +
+                         binding_text(f.plugin) + ">");
 }
+
+PyRef function_signature_object(const PyFunction& f) {
+    return signature_object(f.arguments(), f.owner.api()->getPluginFunctionReturnType(f.lookup()),
+                            static_cast<bool>(f.plugin.bound));
+}
+
+// Per instance, while the class keeps its own docstring.
+PyRef function_getattro(PyObject* self, PyObject* name) {
+    if (PyUnicode_Check(name)) {
+        const PyFunction& f = function_of(self);
+        if (PyUnicode_CompareWithASCIIString(name, "__signature__") == 0) return function_signature_object(f);
+        if (PyUnicode_CompareWithASCIIString(name, "__doc__") == 0) {
+            PyRef signature = function_signature_object(f);
+            return signature_doc(lossy_utf8(f.plugin_namespace) + "." + lossy_utf8(f.name), signature.get());
+        }
+        if (PyUnicode_CompareWithASCIIString(name, "__name__") == 0 ||
+            PyUnicode_CompareWithASCIIString(name, "__qualname__") == 0)
+            return str_lossy(f.name);
+    }
+    return require_new(PyObject_GenericGetAttr(self, name));
+}
+
+// Returning itself, a function stored on a class stays what it was; being a
+// descriptor makes help() document it as a routine, with its signature.
+PyRef function_descr_get(PyObject* self, PyObject*, PyObject*) { return PyRef::borrow(self); }
 
 // The result map becomes one value (exactly one key) or a dict.
 PyRef shape_result(const VSMap* result, const OwnerHandle& owner) {
@@ -201,9 +248,8 @@ void check_positionals(const PyFunction& f, const ParsedSignature& signature, Py
 
 // Called through the vectorcall protocol, so keyword arguments arrive as
 // names and values, with no dict built for them.
-PyRef function_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyRef invoke_function(const PyFunction& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Keywords keywords{kwnames != nullptr && PyTuple_Size(kwnames) > 0 ? kwnames : nullptr, args + nargs};
-    const PyFunction& f = function_of(self);
     const VSAPI* api = f.owner.api();
     std::shared_ptr<const ParsedSignature> signature;
     if (nargs > 0) {
@@ -217,6 +263,30 @@ PyRef function_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         kwargs_to_map(map, api, keywords, signature->types);
     });
     return shape_result(result.get(), f.owner);
+}
+
+bool takes_clip_first(const ParsedSignature& signature) {
+    if (signature.parameters.empty()) return false;
+    const std::string& type = signature.types.at(signature.parameters.front());
+    return type == "vnode" || type == "anode";
+}
+
+// The bound clip goes in front of the caller's arguments, as the first parameter.
+PyRef call_bound(const PyFunction& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!takes_clip_first(*cached_signature(f.arguments())))
+        throw_type_error(call_name(f) + " cannot be called on a clip: its first parameter is not a clip");
+    Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+    std::vector<PyObject*> with_clip;
+    with_clip.reserve(static_cast<size_t>(nargs + keyword_count + 1));
+    with_clip.push_back(f.plugin.bound.get());
+    with_clip.insert(with_clip.end(), args, args + nargs + keyword_count);
+    return invoke_function(f, with_clip.data(), nargs + 1, kwnames);
+}
+
+PyRef function_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const PyFunction& f = function_of(self);
+    if (f.plugin.bound) return call_bound(f, args, nargs, kwnames);
+    return invoke_function(f, args, nargs, kwnames);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
@@ -251,6 +321,8 @@ PyType_Slot function_slots[] = {
                                   "plugin. Its main purpose is to be called and nothing else.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyFunction>)},
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<function_repr>)},
+    {Py_tp_getattro, reinterpret_cast<void*>(binary_slot<function_getattro>)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(ternary_slot<function_descr_get>)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
@@ -304,7 +376,21 @@ PyTypeObject* function_iter_type() {
 }
 
 PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace) {
-    return make_instance(plugin_type(), PyPlugin{std::move(owner), std::move(plugin_namespace)});
+    return make_instance(plugin_type(), PyPlugin{std::move(owner), std::move(plugin_namespace), PyRef()});
 }
+
+PyRef clip_getattro(PyObject* clip, PyObject* name) {
+    if (is_type_attribute(Py_TYPE(clip), name)) return require_new(PyObject_GenericGetAttr(clip, name));
+    std::string text = to_utf8(name);
+    const OwnerHandle& owner = clip_parts(clip).owner;
+    if (text.find('\0') == std::string::npos && owner.api()->getPluginByNamespace(text.c_str(), owner.core()) != nullptr)
+        return make_instance(plugin_type(), PyPlugin{owner.clone(), std::move(text), PyRef::borrow(clip)});
+    if (PyRef found = generic_attribute_or_null(clip, name)) return found;
+    PyRef type_name = require_new(PyType_GetName(Py_TYPE(clip)));
+    throw_attribute_error("'" + to_utf8(type_name.get()) + "' object has no attribute '" + text +
+                          "' and there is no plugin with namespace '" + text + "'");
+}
+
+PyRef clip_dir(PyObject* clip) { return dir_with(clip, plugin_namespaces(clip_parts(clip).owner)); }
 
 }  // namespace lumeq

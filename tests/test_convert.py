@@ -1,7 +1,10 @@
 """Python values stored as plugin-function arguments and read back from maps."""
+import pathlib
 import sys
 
 import pytest
+
+import lumeq
 
 GRAY8 = (1 << 28) | (8 << 16)
 
@@ -12,6 +15,11 @@ def small_clip(vcore, **kwargs):
 
 def read_prop(clip):
     return clip.get_frame(0).props["p"]
+
+
+class BytesPath:
+    def __fspath__(self):
+        return b"/raw\xff"
 
 
 # ------------------------------------------------------------ numbers
@@ -164,6 +172,12 @@ def test_non_refusal_errors_from_probes_propagate(vcore, blank, use, exc):
         (memoryview(b"mv"), b"mv"),
         ([b"a", "b"], [b"a", "b"]),
         ([(1, 2)], b"\x01\x02"),
+        (pathlib.PurePosixPath("/clips/a.mkv"), "/clips/a.mkv"),
+        (BytesPath(), b"/raw\xff"),
+        ([pathlib.PurePosixPath("a"), "b"], ["a", "b"]),
+        (lumeq.ColorFamily.YUV, 3),
+        (lumeq.SampleType.FLOAT, 1),
+        ([lumeq.ColorFamily.GRAY, 2], [1, 2]),
     ],
 )
 def test_round_trip_through_props(vcore, value, expected):

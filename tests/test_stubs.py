@@ -31,6 +31,7 @@ def test_stubtest_passes(tmp_path):
 # What stubtest cannot check: return and argument types, and code that uses
 # them, the host tool included.
 USAGE = '''
+import inspect
 from fractions import Fraction
 from types import MappingProxyType
 from typing import assert_type
@@ -68,6 +69,10 @@ assert_type(core.num_threads, int)
 assert_type(core.std, lumeq.Plugin)
 assert_type(core.std.Trim, lumeq.Function)
 assert_type(core.std.Trim(node, 1, None), Any)
+assert_type(node.std, lumeq.Plugin)
+assert_type(node.std.Trim(1), Any)
+assert_type(core.std.Trim.__signature__, inspect.Signature)
+lumeq.core.num_threads = 2
 assert_type(core.version(), str)
 assert_type(lumeq.core.version_number(), int)
 assert_type(lumeq.ColorFamily.RGB, lumeq.ColorFamily)
