@@ -38,6 +38,7 @@ $(VENV313)/.installed: dist/.wheel $(VENV313)/.deps
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py
+	$(VENV)/bin/python examples/tour.py
 	$(VENV)/bin/lumeq-pipe --progress examples/demo.py build/demo.y4m
 	@$(VENV)/bin/python -c "import os, sys; p = 'build/demo.y4m'; d = open(p, 'rb').read(); \
 	  head = d[:d.index(b'\n')].decode().split(); rate = next(t[1:] for t in head if t[0] == 'F'); \

@@ -4,6 +4,7 @@
     lumeq_workloads.py getframe WIDTH HEIGHT FORMAT KEEP FRAMES
     lumeq_workloads.py invoke   CALLS          (the function object held)
     lumeq_workloads.py invokelookup CALLS      (core.std.Trim looked up on every call)
+    lumeq_workloads.py invokepositional CALLS  (the `invoke` call with positional arguments)
     lumeq_workloads.py copy     WIDTH HEIGHT FORMAT REPS
     lumeq_workloads.py asarray  FORMAT REPS ROUNDS
     lumeq_workloads.py window   WIDTH HEIGHT FORMAT KEEP FRAMES WINDOW
@@ -93,6 +94,16 @@ def invokelookup(calls):
     for _ in range(calls):
         core.std.Trim(clip=clip, first=0, last=0)
     report("invokelookup", time.perf_counter() - start, calls)
+
+
+def invokepositional(calls):
+    core = lumeq.Core()
+    clip = blank(core, 640, 480, YUV420P8, 0, 100)
+    trim = core.std.Trim
+    start = time.perf_counter()
+    for _ in range(calls):
+        trim(clip, 0, 0)
+    report("invokepositional", time.perf_counter() - start, calls)
 
 
 def copy(width, height, fmt, reps):
@@ -236,7 +247,8 @@ def firstcore():
 
 def main(argv):
     name, args = argv[0], [int(a) for a in argv[1:]]
-    {"frames": frames, "getframe": getframe, "invoke": invoke, "invokelookup": invokelookup, "copy": copy,
+    {"frames": frames, "getframe": getframe, "invoke": invoke, "invokelookup": invokelookup,
+     "invokepositional": invokepositional, "copy": copy,
      "asarray": asarray, "window": window, "floorwindow": floorwindow, "await": await_cached,
      "floorawait": floorawait, "firstcore": firstcore, "audioframes": audioframes}[name](*args)
 

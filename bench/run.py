@@ -210,6 +210,10 @@ def figures(scale, script):
                    ("invoke", calls), ("invoke", calls), "time", 1.25)
     out += latency("invoke_lookup", "4 `core.std.Trim(...)` looked up per call, vs native `invoke`",
                    ("invokelookup", calls), ("invoke", calls), "time", 1.5)
+    out.append(Figure("invoke_positional", "4 `std.Trim(clip, 0, 0)` positional, added µs per call vs keywords",
+                      lambda: run_json(lumeq("invokepositional", calls), True),
+                      lambda: run_json(lumeq("invoke", calls), True), "added_us", 0.3, pinned=True,
+                      baseline="keywords"))
 
     for fmt in (YUV420P8, YUV422P10):
         frames = n(2000)

@@ -10,7 +10,8 @@ import re
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BEGIN, END = "<!-- bench table -->", "<!-- /bench table -->"
-BASELINES = {"native": "native C API", "floor": "Python-thread floor", "single": "one pipeline"}
+BASELINES = {"native": "native C API", "floor": "Python-thread floor", "single": "one pipeline",
+             "keywords": "the same call with keywords"}
 
 
 def number(kind, value):

@@ -3,7 +3,7 @@
 #     | ffmpeg -i - -c:v libx264 -crf 18 out.mkv
 from lumeq import core
 
-clip = core.bs.VideoSource(source=src)
+clip = core.bs.VideoSource(src)
 if "width" in globals():
-    clip = core.resize.Bicubic(clip=clip, width=int(width), height=int(height))
+    clip = clip.resize.Bicubic(int(width), int(height))
 clip.set_output()
