@@ -1,5 +1,5 @@
 """lumeq the way scripts are written: positional arguments, filters called
-on the clip, formats by query, wrappers whose None means "the filter's own
+on the clip, format constants, wrappers whose None means "the filter's own
 default", and paths as pathlib objects."""
 import inspect
 import pathlib
@@ -7,12 +7,9 @@ import pathlib
 import lumeq
 from lumeq import core
 
-YUV420P8 = core.query_video_format(lumeq.ColorFamily.YUV, lumeq.SampleType.INTEGER, 8, 1, 1)
-
-
 def bars(width, height, length=None):
     # BlankClip(clip, width, height, format, ...): bound in order, as written.
-    return core.std.BlankClip(None, width, height, YUV420P8, length=length, color=[81, 90, 240])
+    return core.std.BlankClip(None, width, height, lumeq.YUV420P8, length=length, color=[81, 90, 240])
 
 
 def soften(clip, radius=None, passes=None):
@@ -26,7 +23,9 @@ def tag(clip, source):
 
 def main():
     print(f"{core.version().splitlines()[0]} (core {core.version_number()})")
-    print("std.Trim", inspect.signature(core.std.Trim), "\n")
+    print("std.Trim", inspect.signature(core.std.Trim))
+    queried = core.query_video_format(lumeq.ColorFamily.YUV, lumeq.SampleType.INTEGER, 10, 1, 1)
+    print(f"{queried.name} == lumeq.YUV420P10: {lumeq.YUV420P10 == queried.id}\n")
 
     clip = bars(640, 360, length=48)
     clip = clip.std.Trim(4, 27)                        # first=4, last=27
