@@ -42,14 +42,21 @@ def interleave(frame: lumeq.AudioFrame, width: int) -> bytearray | memoryview:
     if len(channels) == 1 and width == channels[0].itemsize:
         return channels[0]
     itemsize = channels[0].itemsize
+    out = bytearray(frame.num_samples * width * len(channels))
+    if width == itemsize:
+        # One strided copy per channel, whole samples at a time.
+        samples = memoryview(out).cast(channels[0].format)
+        for index, channel in enumerate(channels):
+            samples[index::len(channels)] = channel
+        return out
     # 24-bit samples sit in the high three bytes of each 32-bit word.
     skip = itemsize - width
     step = width * len(channels)
-    out = bytearray(frame.num_samples * step)
+    target = memoryview(out)
     for index, channel in enumerate(channels):
         raw = channel.cast("B")
         for byte in range(width):
-            out[index * width + byte::step] = raw[skip + byte::itemsize]
+            target[index * width + byte::step] = raw[skip + byte::itemsize]
     return out
 
 
