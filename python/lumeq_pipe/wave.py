@@ -45,7 +45,7 @@ def interleave(frame: lumeq.AudioFrame, width: int) -> bytearray | memoryview:
     out = bytearray(frame.num_samples * width * len(channels))
     if width == itemsize:
         # One strided copy per channel, whole samples at a time.
-        samples = memoryview(out).cast(channels[0].format)
+        samples = memoryview(out).cast(channels[0].format)  # type: ignore[call-overload]
         for index, channel in enumerate(channels):
             samples[index::len(channels)] = channel
         return out
