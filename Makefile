@@ -71,7 +71,7 @@ $(VENV313)/.farm-deps: $(VENV313)/.deps
 test312: $(VENV)/.installed $(VENV)/.farm-deps native-tests build/.ffmpeg
 	$(VENV)/bin/python -m pytest -q tests
 
-test313: $(VENV313)/.installed $(VENV313)/.farm-deps build/.ffmpeg
+test313: $(VENV313)/.installed $(VENV313)/.farm-deps native-tests build/.ffmpeg
 	$(VENV313)/bin/python -m pytest -q tests
 
 test: test312 test313

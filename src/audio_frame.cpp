@@ -4,6 +4,7 @@
 #include "convert.hpp"
 #include "enums.hpp"
 #include "frame.hpp"
+#include "frame_props.hpp"
 
 #include <cinttypes>
 #include <cstdio>
@@ -37,11 +38,7 @@ PyRef frame_num_samples(PyObject* self) { return py_int(samples_in(frame_of(self
 
 PyRef frame_props(PyObject* self) {
     const PyAudioFrame& f = frame_of(self);
-    // The map belongs to the frame: it is read, never freed here.
-    const VSMap* props = f.cell.api()->getFramePropertiesRO(f.cell.frame());
-    PyRef dict = props == nullptr ? require_new(PyDict_New()) : map_to_py_dict(props, f.owner);
-    // The frame is read-only: a write must fail, not land in a copy nobody reads.
-    return require_new(PyDictProxy_New(dict.get()));
+    return frame_props_mapping(f.cell, f.owner);
 }
 
 Py_ssize_t frame_len(PyObject* self) { return audio_format(frame_of(self)).numChannels; }
@@ -121,6 +118,7 @@ bool is_audio_frame(PyObject* obj) { return Py_IS_TYPE(obj, audio_frame_type());
 
 FrameRef audio_frame_ref(PyObject* obj) {
     const FrameCellRef& cell = frame_of(obj).cell;
+    cell.hand_over();  // a writable frame stored in a map is VapourSynth's to read from now on
     return FrameRef(cell.api()->addFrameRef(cell.frame()), cell.api());
 }
 

@@ -141,7 +141,29 @@ void PyError::restore() const {
 [[noreturn]] void throw_attribute_error(std::string text) { throw PyError::message(PyExc_AttributeError, std::move(text)); }
 [[noreturn]] void throw_buffer_error(std::string text) { throw PyError::message(PyExc_BufferError, std::move(text)); }
 [[noreturn]] void internal_fault(std::string text) { throw InternalFault{std::move(text)}; }
-[[noreturn]] void throw_vs_error(std::string_view text) { throw_runtime_error(lossy_utf8(text)); }
+namespace {
+// Never destroyed: it may hold an exception when the interpreter ends.
+PyRef& kept_interrupt() {
+    static PyRef& slot = *new PyRef();
+    return slot;
+}
+}  // namespace
+
+void keep_interrupt(PyRef exception) { kept_interrupt() = std::move(exception); }
+
+[[noreturn]] void throw_vs_error(std::string_view text) {
+    std::string message = lossy_utf8(text);
+    if (PyRef& kept = kept_interrupt()) {
+        PyRef name = require_new(PyType_GetName(Py_TYPE(kept.get())));
+        if (message.find(to_utf8(name.get())) != std::string::npos) {
+            PyRef exception = std::move(kept);
+            PyRef note = str_lossy("while rendering: " + message);
+            call_method(exception.get(), "add_note", {note.get()});
+            throw PyError::object(std::move(exception));
+        }
+    }
+    throw_runtime_error(std::move(message));
+}
 
 namespace {
 constexpr const char* kPanicDoc =

@@ -328,6 +328,10 @@ PyRef py_uint(unsigned long long value);
 
 // RuntimeError from a VapourSynth error text.
 [[noreturn]] void throw_vs_error(std::string_view text);
+// A KeyboardInterrupt or SystemExit that ended a Python callback, kept (GIL
+// held) until the error of the render it failed reaches a waiting thread:
+// throw_vs_error raises it there instead of a RuntimeError.
+void keep_interrupt(PyRef exception);
 
 // ---------------------------------------------------------- use flags
 

@@ -2,11 +2,13 @@
 
 #include "convert.hpp"
 #include "process.hpp"
+#include "function_value.hpp"
 
 #include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 namespace lumeq {
 
@@ -63,7 +65,37 @@ PyMethodDef close_gate_def = {"_close_callbacks", close_gate, METH_NOARGS, nullp
 struct Callback {
     PyRef callable;
     OwnerHandle owner;
+    const VSFunction* function = nullptr;  // set once made; a key only, never called
 };
+
+// The functions made from Python callables, so that one read back from a map
+// is that callable again. An entry lives until VapourSynth frees the function.
+class CallbackRegistry {
+public:
+    void add(const VSFunction* function, const Callback* callback) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.insert_or_assign(function, callback);
+    }
+    void remove(const VSFunction* function) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.erase(function);
+    }
+    // Only asked about a function the caller holds, so its callback lives.
+    const Callback* find(const VSFunction* function) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = entries_.find(function);
+        return found == entries_.end() ? nullptr : found->second;
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<const VSFunction*, const Callback*> entries_;
+};
+
+CallbackRegistry& registry() {
+    static CallbackRegistry& r = *new CallbackRegistry();  // frees may come during exit
+    return r;
+}
 
 const char* const shutdown_error = "Python callback called after the interpreter began to shut down";
 
@@ -96,6 +128,9 @@ std::string take_callback_error() {
     std::string detail = to_utf8(message.get());
     if (!detail.empty()) text += ": " + detail;
     log_traceback(exc.get(), text);
+    // Not an error of the callback's own: the thread waiting for the render
+    // gets the interrupt or exit itself.
+    if (!PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) keep_interrupt(std::move(exc));
     return text;
 }
 
@@ -146,6 +181,7 @@ void VS_CC call_callback(const VSMap* in, VSMap* out, void* data, VSCore*, const
 
 void VS_CC free_callback(void* data) {
     auto* callback = static_cast<Callback*>(data);
+    registry().remove(callback->function);
     InterpreterPass pass;
     if (!pass) return;  // the interpreter is going away: the callable is left to it
     AttachGil gil;
@@ -172,14 +208,25 @@ CallbackOwnerScope::CallbackOwnerScope(const OwnerHandle& owner) noexcept : save
 }
 CallbackOwnerScope::~CallbackOwnerScope() { current_owner = saved_; }
 
+PyRef callable_of(const VSFunction* function) {
+    const Callback* callback = registry().find(function);
+    return callback == nullptr ? PyRef() : callback->callable.clone();
+}
+
 std::optional<map_ext::Value> callable_to_value(PyObject* callable) {
+    map_ext::Value value;
+    value.kind = map_ext::Value::Kind::Function;
+    if (std::optional<map_ext::FunctionRef> function = function_value_ref(callable)) {
+        value.function = std::move(*function);
+        return value;
+    }
     if (current_owner == nullptr) return std::nullopt;
     close_passes_at_exit();
     const OwnerHandle& owner = *current_owner;
     auto* callback = new Callback{PyRef::borrow(callable), owner.clone()};
     VSFunction* function = owner.api()->createFunction(call_callback, callback, free_callback, owner.core());
-    map_ext::Value value;
-    value.kind = map_ext::Value::Kind::Function;
+    callback->function = function;
+    registry().add(function, callback);
     value.function = map_ext::FunctionRef(function, owner.api());
     return value;
 }

@@ -5,6 +5,7 @@
 #include "callbacks.hpp"
 #include "enums.hpp"
 #include "frame.hpp"
+#include "function_value.hpp"
 #include "node.hpp"
 
 #include <algorithm>
@@ -228,6 +229,10 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
         map.set(key, Value::of_audio_frame(audio_frame_ref(value)), mode);
         return;
     }
+    if (std::optional<FrameRef> frame = video_frame_for_map(value)) {
+        map.set(key, Value::of_video_frame(std::move(*frame)), mode);
+        return;
+    }
     if (PyFloat_CheckExact(value)) {
         map.set(key, Value::of_float(PyFloat_AsDouble(value)), mode);
         return;
@@ -317,7 +322,7 @@ PyRef value_to_py(Value value, const OwnerHandle& owner) {
         case Value::Kind::VideoFrame: return make_video_frame(std::move(value.frame), owner.clone());
         case Value::Kind::AudioNode: return make_audio_node(std::move(value.node), owner.clone());
         case Value::Kind::AudioFrame: return make_audio_frame(std::move(value.frame), owner.clone());
-        case Value::Kind::Function: throw_runtime_error("function values are not supported yet");
+        case Value::Kind::Function: return function_to_py(std::move(value.function), owner);
     }
     internal_fault("unknown map value kind");
 }
@@ -348,6 +353,11 @@ PyRef map_to_py_dict(const VSMap* map, const OwnerHandle& owner) {
         require_status(PyDict_SetItem(dict.get(), name.get(), value.get()));
     }
     return dict;
+}
+
+PyRef shape_result(const VSMap* result, const OwnerHandle& owner) {
+    if (owner.api()->mapNumKeys(result) == 1) return key_to_py(result, owner.api()->mapGetKey(result, 0), owner);
+    return map_to_py_dict(result, owner);
 }
 
 }  // namespace lumeq

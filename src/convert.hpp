@@ -52,5 +52,7 @@ void set_scalar(map_ext::Map& map, map_ext::KeyStr key, PyObject* value, int mod
 PyRef map_to_py_dict(const VSMap* map, const OwnerHandle& owner);
 // One element gives the object itself, none an empty list, more a list.
 PyRef key_to_py(const VSMap* map, const char* key, const OwnerHandle& owner);
+// A result map as a call returns it: one key gives its value, others a dict.
+PyRef shape_result(const VSMap* result, const OwnerHandle& owner);
 
 }  // namespace lumeq

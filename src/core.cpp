@@ -5,6 +5,7 @@
 #include "enums.hpp"
 #include "environment.hpp"
 #include "introspect.hpp"
+#include "frame.hpp"
 #include "log.hpp"
 #include "node_timing.hpp"
 #include "plugin.hpp"
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -171,15 +173,11 @@ int32_t format_arg(const Args& args, size_t i, int32_t fallback) {
 
 const Signature get_video_format_signature{"Core.get_video_format", {"id"}, 1, 0, 1};
 
+VSVideoFormat format_by_id(const OwnerHandle& owner, int32_t id);
+
 PyRef core_get_video_format(PyObject* self, const Args& args) {
     const OwnerHandle& owner = unbox<PyCore>(self).owner;
-    int32_t id = format_arg(args, 0, 0);
-    VSVideoFormat format{};
-    // An id whose family is undefined decodes without error but names no format.
-    if (owner.api()->getVideoFormatByID(&format, static_cast<uint32_t>(id), owner.core()) == 0 ||
-        format.colorFamily == cfUndefined)
-        throw_value_error("invalid video format id: " + std::to_string(id));
-    return build_video_format(format, owner);
+    return build_video_format(format_by_id(owner, format_arg(args, 0, 0)), owner);
 }
 
 const Signature query_video_format_signature{
@@ -206,6 +204,43 @@ PyRef core_query_audio_format(PyObject* self, const Args& args) {
                                       owner.core()) == 0)
         throw_value_error("invalid audio format");
     return build_audio_format(format, owner);
+}
+
+const Signature create_video_frame_signature{"Core.create_video_frame", {"format", "width", "height"}, 3, 0, 3};
+
+VSVideoFormat format_by_id(const OwnerHandle& owner, int32_t id) {
+    VSVideoFormat format{};
+    // An id whose family is undefined decodes without error but names no format.
+    if (owner.api()->getVideoFormatByID(&format, static_cast<uint32_t>(id), owner.core()) == 0 ||
+        format.colorFamily == cfUndefined)
+        throw_value_error("invalid video format id: " + std::to_string(id));
+    return format;
+}
+
+// Zeroed, so a frame never shows what its memory held before.
+void clear_planes(const VSAPI* api, VSFrame* frame, const VSVideoFormat& format) {
+    for (int plane = 0; plane < format.numPlanes; ++plane) {
+        size_t row = static_cast<size_t>(api->getFrameWidth(frame, plane)) * static_cast<size_t>(format.bytesPerSample);
+        uint8_t* data = api->getWritePtr(frame, plane);
+        ptrdiff_t stride = api->getStride(frame, plane);
+        for (int y = 0; y < api->getFrameHeight(frame, plane); ++y) std::memset(data + y * stride, 0, row);
+    }
+}
+
+PyRef core_create_video_frame(PyObject* self, const Args& args) {
+    const OwnerHandle& owner = unbox<PyCore>(self).owner;
+    VSVideoFormat format = format_by_id(owner, args.convert(0, format_code));
+    int32_t width = args.convert(1, to_i32);
+    int32_t height = args.convert(2, to_i32);
+    // VapourSynth aborts the process on sizes it cannot subsample.
+    if (width <= 0 || height <= 0 || width % (1 << format.subSamplingW) != 0 ||
+        height % (1 << format.subSamplingH) != 0)
+        throw_value_error("invalid frame size " + std::to_string(width) + "x" + std::to_string(height) +
+                          " for the format: both must be positive and divisible by its subsampling");
+    VSFrame* frame = owner.api()->newVideoFrame(&format, width, height, nullptr, owner.core());
+    if (frame == nullptr) throw_runtime_error("VapourSynth could not create the frame");
+    clear_planes(owner.api(), frame, format);
+    return make_writable_video_frame(frame, owner.clone());
 }
 
 // Members first; only their AttributeError leads to a plugin lookup.
@@ -253,6 +288,11 @@ PyMethodDef core_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "Returns the `AudioFormat` with the given sample type, bits per sample and channel positions; an invalid\n"
      "combination raises ValueError."},
+    {"create_video_frame",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(method<create_video_frame_signature, core_create_video_frame>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "Returns a new writable `VideoFrame` of the given format and size, all samples zero."},
     {"version_number", method_noargs<core_version_number>, METH_NOARGS,
      "Returns the version number of the VapourSynth core."},
     {"__dir__", method_noargs<core_dir>, METH_NOARGS, "The core's members and its plugin namespaces."},

@@ -2,6 +2,7 @@
 
 #include "convert.hpp"
 #include "frame_cell.hpp"
+#include "frame_props.hpp"
 #include "enums.hpp"
 
 #include <cinttypes>
@@ -47,11 +48,15 @@ PyRef frame_height(PyObject* self) {
 
 PyRef frame_props(PyObject* self) {
     const PyVideoFrame& f = frame_of(self);
-    // The map belongs to the frame: it is read, never freed here.
-    const VSMap* props = f.cell.api()->getFramePropertiesRO(f.cell.frame());
-    PyRef dict = props == nullptr ? require_new(PyDict_New()) : map_to_py_dict(props, f.owner);
-    // The frame is read-only: a write must fail, not land in a copy nobody reads.
-    return require_new(PyDictProxy_New(dict.get()));
+    return frame_props_mapping(f.cell, f.owner);
+}
+
+PyRef frame_readonly(PyObject* self) { return PyRef::boolean(!frame_of(self).cell.writable()); }
+
+PyRef frame_copy(PyObject* self) {
+    const PyVideoFrame& f = frame_of(self);
+    return make_instance(video_frame_type(),
+                         PyVideoFrame{PyRef(), f.owner.clone(), copy_to_writable(f.cell, video_format(f).numPlanes)});
 }
 
 Py_ssize_t frame_len(PyObject* self) {
@@ -93,7 +98,9 @@ PyRef frame_subscript(PyObject* self, PyObject* key) {
     char code = sample_code(vf);
     FrameCellRef cell = f.cell.clone();
     const VSAPI* api = cell.api();
-    const uint8_t* ptr = api->getReadPtr(cell.frame(), index);
+    // A writable frame is read and written through its write pointers only:
+    // taking one invalidates the read pointers handed out before.
+    const uint8_t* ptr = cell.writable() ? api->getWritePtr(cell.write_frame(), index) : api->getReadPtr(cell.frame(), index);
     Py_ssize_t height = api->getFrameHeight(cell.frame(), index);
     Py_ssize_t width = api->getFrameWidth(cell.frame(), index);
     Py_ssize_t stride = api->getStride(cell.frame(), index);
@@ -131,7 +138,8 @@ PyRef frame_repr(PyObject* self) {
     char address[32];
     std::snprintf(address, sizeof address, "%016" PRIXPTR, reinterpret_cast<uintptr_t>(self));
     return str_from_utf8("<lumeq.VideoFrame object at 0x" + std::string(address) + " format=" + name +
-                         ", width=" + w + ", height=" + h + ", readonly=True>");
+                         ", width=" + w + ", height=" + h +
+                         (f.cell.writable() ? ", readonly=False>" : ", readonly=True>"));
 }
 
 // Named methods carry the docstrings; the C slots stay in charge of
@@ -149,7 +157,10 @@ PyGetSetDef frame_getset[] = {
     {"height", getter<frame_height>, nullptr, "The height of the frame.", nullptr},
     {"format", getter<frame_format>, nullptr,
      "The frame's video format. Built once from the core and shared thereafter.", nullptr},
-    {"props", getter<frame_props>, nullptr, "This attribute holds all the frame's properties as a dict.", nullptr},
+    {"props", getter<frame_props>, nullptr,
+     "The frame's properties: a live, mutable mapping on a writable frame, a\nread-only mapping otherwise.", nullptr},
+    {"readonly", getter<frame_readonly>, nullptr,
+     "False for a frame made by `copy()` or `Core.create_video_frame` until it is\nhanded to VapourSynth.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -158,6 +169,8 @@ PyMethodDef frame_methods[] = {
      "The number of planes, so the frame acts as a sequence of planes."},
     {"__getitem__", frame_getitem_method, METH_O | METH_COEXIST,
      "Zero-copy plane accessor. `frame[plane_idx]` returns a read-only\n`memoryview` over the whole plane."},
+    {"copy", method_noargs<frame_copy>, METH_NOARGS,
+     "Returns a new, writable copy of the frame (pixels and properties)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -177,6 +190,8 @@ PyType_Spec frame_spec = {"lumeq.VideoFrame", sizeof(PyBox<PyVideoFrame>), 0,
 
 // ------------------------------------------------------------ Plane
 
+char write_export_tag;
+
 // Why the filled view cannot meet the contiguity the request names, or null
 // when it can.
 const char* contiguity_refusal(const Py_buffer* view, int flags) {
@@ -194,32 +209,39 @@ int plane_getbuffer(PyObject* self, Py_buffer* view, int flags) noexcept {
     return guard<int>(-1, [&] {
         if (view == nullptr) throw_buffer_error("null view");
         view->obj = nullptr;
-        if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) throw_buffer_error("frame planes are read-only");
         PyPlane& p = unbox<PyPlane>(self);
+        bool writable = p.cell.writable();
+        if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE && !writable) throw_buffer_error("frame planes are read-only");
         if (p.ndim == 2 && (flags & PyBUF_STRIDES) != PyBUF_STRIDES)
             throw_buffer_error("strided buffer required (planes are not C-contiguous)");
         view->buf = const_cast<uint8_t*>(p.buf);
         view->len = (p.ndim == 2 ? p.shape[0] * p.shape[1] : p.shape[0]) * p.itemsize;
         view->itemsize = p.itemsize;
-        view->readonly = 1;
+        view->readonly = writable ? 0 : 1;
         view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? p.format : nullptr;
         view->ndim = p.ndim;
         // A channel is contiguous: it may go out without shape or strides.
         view->shape = (flags & PyBUF_ND) == PyBUF_ND ? p.shape : nullptr;
         view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? p.strides : nullptr;
         view->suboffsets = nullptr;
-        view->internal = nullptr;
+        // Marks a writable export, so that its release is counted.
+        view->internal = writable ? &write_export_tag : nullptr;
         // A consumer that asked for a contiguous buffer trusts the layout
         // without reading the strides, so padded rows would read as pixels.
         if (const char* refusal = contiguity_refusal(view, flags)) throw_buffer_error(refusal);
+        if (writable) p.cell.add_write_export();
         view->obj = PyRef::borrow(self).release();
         return 0;
     });
 }
 
-void plane_releasebuffer(PyObject*, Py_buffer*) noexcept {
-    // Nothing to undo: the view's reference to the Plane keeps the frame.
-    guard<int>(0, [] { return 0; });
+void plane_releasebuffer(PyObject* self, Py_buffer* view) noexcept {
+    // The view's reference to the Plane keeps the frame; only a writable
+    // export is counted.
+    guard<int>(0, [&] {
+        if (view->internal == &write_export_tag) unbox<PyPlane>(self).cell.remove_write_export();
+        return 0;
+    });
 }
 
 PyType_Slot plane_slots[] = {
@@ -248,6 +270,18 @@ PyRef make_channel_view(FrameCellRef cell, const uint8_t* samples, char code, Py
     PyRef channel = make_instance(
         plane_type_object(), PyPlane{{code, '\0'}, 1, samples, {count, 0}, {itemsize, 0}, itemsize, std::move(cell)});
     return require_new(PyMemoryView_FromObject(channel.get()));
+}
+
+std::optional<FrameRef> video_frame_for_map(PyObject* obj) {
+    if (!Py_IS_TYPE(obj, video_frame_type())) return std::nullopt;
+    const FrameCellRef& cell = frame_of(obj).cell;
+    cell.hand_over();
+    return FrameRef(cell.api()->addFrameRef(cell.frame()), cell.api());
+}
+
+PyRef make_writable_video_frame(VSFrame* frame, OwnerHandle owner) {
+    FrameCellRef cell = FrameCellRef::writable(frame, owner.clone());
+    return make_instance(video_frame_type(), PyVideoFrame{PyRef(), std::move(owner), std::move(cell)});
 }
 
 PyRef make_video_frame(FrameRef frame, OwnerHandle owner) {

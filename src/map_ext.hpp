@@ -116,6 +116,12 @@ struct Value {
         out.node = std::move(node);
         return out;
     }
+    static Value of_video_frame(FrameRef frame) {
+        Value out;
+        out.kind = Kind::VideoFrame;
+        out.frame = std::move(frame);
+        return out;
+    }
     static Value of_audio_frame(FrameRef frame) {
         Value out;
         out.kind = Kind::AudioFrame;

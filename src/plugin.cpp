@@ -217,12 +217,6 @@ PyRef function_getattro(PyObject* self, PyObject* name) {
 // descriptor makes help() document it as a routine, with its signature.
 PyRef function_descr_get(PyObject* self, PyObject*, PyObject*) { return PyRef::borrow(self); }
 
-// The result map becomes one value (exactly one key) or a dict.
-PyRef shape_result(const VSMap* result, const OwnerHandle& owner) {
-    if (owner.api()->mapNumKeys(result) == 1) return key_to_py(result, owner.api()->mapGetKey(result, 0), owner);
-    return map_to_py_dict(result, owner);
-}
-
 std::string call_name(const PyFunction& f) {
     return lossy_utf8(f.plugin_namespace) + "." + lossy_utf8(f.name) + "()";
 }

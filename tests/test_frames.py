@@ -216,3 +216,96 @@ def test_read_only_frame_props_refuse_writes(vcore, write):
     with pytest.raises((TypeError, AttributeError)):
         write(frame.props)
     assert frame.props["_DurationNum"] == 1 and "x" not in frame.props
+
+
+# ------------------------------------------------------------ writable frames
+
+@pytest.fixture
+def writable(yuv):
+    return yuv.copy()
+
+
+def test_copy_is_writable_and_independent(yuv, writable):
+    assert (yuv.readonly, writable.readonly) == (True, False)
+    assert repr(writable).endswith("readonly=False>") and repr(yuv).endswith("readonly=True>")
+    planes = [np.asarray(writable[i]) for i in range(3)]
+    assert all(p.flags.writeable for p in planes)
+    planes[1][:] = 7
+    del planes
+    assert int(np.asarray(writable[1])[5, 5]) == 7 and int(np.asarray(yuv[1])[5, 5]) == 128
+    # A copy of a frame with a buffer still out gets planes of its own.
+    live = np.asarray(writable[0])
+    second = writable.copy()
+    live[:] = 1
+    assert int(np.asarray(second[0])[0, 0]) == 16 and int(np.asarray(writable[0])[0, 0]) == 1
+
+
+@pytest.mark.parametrize("edit, expected", [
+    (lambda p: p.__setitem__("x", 5), {"x": 5}),
+    (lambda p: p.update({"a": "text"}, b=[1.5, 2.0]), {"a": "text", "b": [1.5, 2.0]}),
+    (lambda p: p.__setitem__("_DurationNum", b"\x01"), {"_DurationNum": b"\x01"}),
+    (lambda p: p.__delitem__("_DurationNum"), {"_DurationNum": None}),
+    (lambda p: p.__setitem__("_DurationNum", None), {"_DurationNum": None}),
+    (lambda p: p.pop("_DurationDen"), {"_DurationDen": None}),
+    (lambda p: p.clear(), {"_DurationNum": None, "_DurationDen": None}),
+])
+def test_writable_props_are_live(yuv, writable, edit, expected):
+    props = writable.props
+    edit(props)
+    for key, value in expected.items():
+        assert writable.props.get(key) == value and props.get(key) == value
+        assert (key in props) == (value is not None)
+    assert dict(props) == writable.props.copy() and len(props) == len(list(props))
+    assert props == dict(props.items()) and yuv.props["_DurationNum"] == 1
+
+
+@pytest.mark.parametrize("key, value, exc", [
+    ("x", object(), TypeError),
+    ("my-key", 1, TypeError),
+    (3, 1, TypeError),
+    ("clip", "CLIP", TypeError),
+    ("mixed", [1, 2.5], RuntimeError),
+])
+def test_writable_props_refusals_keep_the_frame(vcore, writable, key, value, exc):
+    if value == "CLIP":
+        value = vcore.std.BlankClip()
+    before = dict(writable.props)
+    with pytest.raises(exc):
+        writable.props[key] = value
+    assert dict(writable.props) == before
+    with pytest.raises(KeyError):
+        del writable.props["missing"]
+
+
+def test_handed_over_frame_refuses_writes(vcore, writable):
+    props = writable.props
+    view = writable[0]
+    plane = view.obj
+    holder = vcore.std.BlankClip(width=16, height=16)
+    with pytest.raises(BufferError, match="writable plane buffer"):
+        vcore.std.SetFrameProps(clip=holder, kept=writable)
+    view.release()
+    stored = vcore.std.SetFrameProps(clip=holder, kept=writable).get_frame(0)
+    assert writable.readonly and stored.props["kept"].props == writable.props
+    with pytest.raises(TypeError):
+        props["x"] = 1
+    with pytest.raises(TypeError):
+        writable.props["x"] = 1
+    with pytest.raises(BufferError, match="read-only"):
+        request(plane, WRITABLE | STRIDES)
+    assert not np.asarray(writable[0]).flags.writeable
+
+
+@pytest.mark.parametrize("fmt, size", [(YUV420P8, (8, 6)), (GRAYS, (5, 3))])
+def test_create_video_frame(vcore, fmt, size):
+    frame = vcore.create_video_frame(vcore.get_video_format(fmt), *size)
+    assert not frame.readonly and (frame.width, frame.height) == size and frame.format.id == fmt
+    assert all(not np.asarray(plane).any() for plane in frame)
+    assert vcore.create_video_frame(fmt, *size).format.id == fmt
+
+
+@pytest.mark.parametrize("args, exc", [((1, 8, 8), ValueError), ((YUV420P8, 7, 8), ValueError),
+                                       ((YUV420P8, 0, 8), ValueError), ((GRAY8, 8, "8"), TypeError)])
+def test_create_video_frame_refusals(vcore, args, exc):
+    with pytest.raises(exc):
+        vcore.create_video_frame(*args)

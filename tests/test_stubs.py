@@ -53,7 +53,12 @@ for frame in node.frames(prefetch=2):
     assert_type(frame.format.color_family, lumeq.ColorFamily)
     assert_type(lumeq.YUV420P8, lumeq.PresetVideoFormat)
     assert_type(lumeq.Range.FULL == 1, bool)
-    assert_type(frame.props, MappingProxyType[str, Any])
+    assert_type(frame.props, lumeq.FrameProps | MappingProxyType[str, Any])
+    copy = frame.copy()
+    assert isinstance(copy.props, lumeq.FrameProps)
+    copy.props["n"] = 1
+    assert_type(copy.readonly, bool)
+assert_type(core.create_video_frame(frame.format, 8, 8), lumeq.VideoFrame)
 assert_type(list(node), list[lumeq.VideoNode])
 out = lumeq.get_output(0)
 assert not isinstance(out, lumeq.AudioNode)
