@@ -2,6 +2,7 @@
 
     lumeq_workloads.py frames   WIDTH HEIGHT FORMAT KEEP FRAMES PREFETCH BACKLOG
     lumeq_workloads.py getframe WIDTH HEIGHT FORMAT KEEP FRAMES
+    lumeq_workloads.py modifyframe WIDTH HEIGHT FORMAT KEEP FRAMES (frames() through an identity ModifyFrame)
     lumeq_workloads.py invoke   CALLS          (the function object held)
     lumeq_workloads.py invokelookup CALLS      (core.std.Trim looked up on every call)
     lumeq_workloads.py invokepositional CALLS  (the `invoke` call with positional arguments)
@@ -64,6 +65,17 @@ def audioframes(samples, prefetch, backlog):
     for frame in clip.frames(prefetch=prefetch or None, backlog=backlog or None):
         checksum += frame[0][0]
     report("audioframes", time.perf_counter() - start, clip.num_frames, checksum)
+
+
+def modifyframe(width, height, fmt, keep, count):
+    core = lumeq.Core()
+    clip = blank(core, width, height, fmt, keep, count)
+    clip = core.std.ModifyFrame(clip=clip, clips=clip, selector=lambda n, f: f)
+    checksum = 0
+    start = time.perf_counter()
+    for frame in clip.frames():
+        checksum += frame[0][0, 0]
+    report("modifyframe", time.perf_counter() - start, count, checksum)
 
 
 def getframe(width, height, fmt, keep, count):
@@ -247,8 +259,8 @@ def firstcore():
 
 def main(argv):
     name, args = argv[0], [int(a) for a in argv[1:]]
-    {"frames": frames, "getframe": getframe, "invoke": invoke, "invokelookup": invokelookup,
-     "invokepositional": invokepositional, "copy": copy,
+    {"frames": frames, "getframe": getframe, "modifyframe": modifyframe, "invoke": invoke,
+     "invokelookup": invokelookup, "invokepositional": invokepositional, "copy": copy,
      "asarray": asarray, "window": window, "floorwindow": floorwindow, "await": await_cached,
      "floorawait": floorawait, "firstcore": firstcore, "audioframes": audioframes}[name](*args)
 

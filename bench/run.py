@@ -231,6 +231,17 @@ def figures(scale, script):
                  ("frames", *w1080, n(1000), 0, 0), target=0.97)
     side_by_side("frames_16x16", "6 `frames()` 16×16 GRAY8", ("frames", *w16, n(50000), 0, 0),
                  ("frames", *w16, n(50000), 0, 0), target=0.9)
+    for key, size, count in (("1080p", w1080, 1000), ("16x16", w16, 50000)):
+        plain = ("frames", *size, n(count), 0, 0)
+        modified = ("modifyframe", *size, n(count))
+        name = "1920×1080 YUV420P8" if key == "1080p" else "16×16 GRAY8"
+        out.append(Figure(f"modify_frame_{key}", f"7 identity `std.ModifyFrame` callback, {name}, added µs per frame",
+                          lambda a=modified: run_json(lumeq(*a), False), lambda a=plain: run_json(lumeq(*a), False),
+                          "added_us", 10.0, baseline="plain"))
+    out.append(Figure("modify_frame_1080p_throughput", "7 identity `std.ModifyFrame` callback, 1080p, `frames()` vs without",
+                      lambda: run_json(lumeq("modifyframe", *w1080, n(1000)), False),
+                      lambda: run_json(lumeq("frames", *w1080, n(1000), 0, 0), False), "throughput", 0.8,
+                      baseline="plain"))
     side_by_side("plane_copy", "6 `bytes(frame[0])` 3840×2160 GRAY16 vs one `memcpy`",
                  ("copy", 3840, 2160, GRAY16, n(100)), ("copy", 3840, 2160, GRAY16, n(100)), target=0.95)
     two_hours = n(2 * 3600 * 48000)

@@ -11,7 +11,7 @@ import re
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BEGIN, END = "<!-- bench table -->", "<!-- /bench table -->"
 BASELINES = {"native": "native C API", "floor": "Python-thread floor", "single": "one pipeline",
-             "keywords": "the same call with keywords"}
+             "keywords": "the same call with keywords", "plain": "the same clip without the callback"}
 
 
 def number(kind, value):

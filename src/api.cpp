@@ -136,4 +136,10 @@ const Apis& apis() {
     throw_runtime_error(std::get<std::string>(outcome));
 }
 
+namespace detail {
+void free_handle(const VSAPI* api, VSNode* node) noexcept {
+    without_gil([&] { api->freeNode(node); });
+}
+}  // namespace detail
+
 }  // namespace lumeq

@@ -22,7 +22,8 @@ struct Apis {
 const Apis& apis();
 
 namespace detail {
-inline void free_handle(const VSAPI* api, VSNode* node) noexcept { api->freeNode(node); }
+// Releasing a node may run filters' free functions; done without the GIL.
+void free_handle(const VSAPI* api, VSNode* node) noexcept;
 inline void free_handle(const VSAPI* api, const VSFrame* frame) noexcept { api->freeFrame(frame); }
 inline void free_handle(const VSAPI* api, VSMap* map) noexcept { api->freeMap(map); }
 }  // namespace detail

@@ -116,6 +116,19 @@ private:
     PyThreadState* state_;
 };
 
+// Runs `release` with the GIL released when this thread holds it. Freeing a
+// node, function or core may run filters' free functions or wait for
+// VapourSynth's threads, and those may be waiting for the GIL in a callback.
+template <class Release>
+void without_gil(Release&& release) noexcept {
+    if (attach_depth() == 0) {
+        release();
+        return;
+    }
+    ReleaseGil unlocked;
+    release();
+}
+
 // For code that may run on a thread without the GIL (executor thread,
 // worker threads): acquires it unless this thread is attached already.
 class AttachGil {

@@ -53,7 +53,8 @@ void OwnerHandle::reset() noexcept {
     }
     if (before == 1) {
         // A parent's core cannot be freed here: its threads did not come along.
-        if (cell->generation == process_generation()) cell->api->freeCore(cell->core);
+        // Freeing waits for VapourSynth's threads, which may be in a Python callback.
+        if (cell->generation == process_generation()) without_gil([&] { cell->api->freeCore(cell->core); });
         delete cell;
     }
 }

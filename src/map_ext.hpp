@@ -64,7 +64,9 @@ public:
     VSFunction* get() const noexcept { return function_; }
     void reset() noexcept {
         VSFunction* function = std::exchange(function_, nullptr);
-        if (function != nullptr && generation_ == process_generation()) api_->freeFunction(function);
+        // A function's free may run a filter's, which may need the GIL on another thread.
+        if (function != nullptr && generation_ == process_generation())
+            without_gil([&] { api_->freeFunction(function); });
     }
 
 private:

@@ -209,10 +209,10 @@ def test_unsupported_values(vcore, blank, value, type_name):
     assert str(info.value) == f"unsupported argument type: {type_name}"
 
 
-def test_frames_cannot_be_passed(vcore, blank):
-    with pytest.raises(TypeError) as info:
-        vcore.std.SetFrameProps(clip=blank(), p=blank().get_frame(0))
-    assert str(info.value) == "unsupported argument type: VideoFrame"
+def test_frames_can_be_passed(vcore, blank):
+    frame = blank(width=8).get_frame(0)
+    stored = vcore.std.SetFrameProps(clip=blank(), p=frame).get_frame(0).props["p"]
+    assert stored.width == 8 and stored.props == frame.props
 
 
 @pytest.mark.parametrize(
