@@ -77,8 +77,8 @@ std::shared_ptr<const ParsedSignature> cached_signature(std::string_view signatu
     // Guarded by the GIL. Keyed by the text itself, not its address: a freed
     // core's strings may be reused by the next one. Distinct signatures are
     // few (one per plugin function); the bound only guards against misuse.
-    static std::unordered_map<std::string, std::shared_ptr<const ParsedSignature>> cache;
-    auto found = cache.find(std::string(signature));
+    static std::unordered_map<std::string, std::shared_ptr<const ParsedSignature>, TextHash, std::equal_to<>> cache;
+    auto found = cache.find(signature);
     if (found != cache.end()) return found->second;
     if (cache.size() >= 4096) cache.clear();
     auto parsed = std::make_shared<const ParsedSignature>(parse_signature(lossy_utf8(signature)));
@@ -269,7 +269,7 @@ namespace {
 // A list stores its items under one key; None stands for "not given".
 void store_argument(Map& target, KeyStr key, PyObject* value, const SignatureTypes& types) {
     if (value == Py_None) return;
-    auto found = types.find(key.c_str());
+    auto found = types.find(std::string_view(key.c_str()));
     bool as_float = found != types.end() && found->second == "float";
     if (!PyList_Check(value)) {
         set_scalar(target, key, value, maReplace, as_float);
@@ -290,7 +290,16 @@ void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const Signatur
     Map target(map, api);
     Py_ssize_t count = PyTuple_Size(kwargs.names);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        std::string name = keyword_text(PyTuple_GetItem(kwargs.names, i));
+        PyObject* key = PyTuple_GetItem(kwargs.names, i);
+        // A str's UTF-8 form is cached in it and NUL-terminated: no copy.
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+        if (utf8 != nullptr && size > 0 && map_ext::is_key_text(std::string_view(utf8, static_cast<size_t>(size)))) {
+            store_argument(target, KeyStr::verified(utf8), kwargs.values[i], types);
+            continue;
+        }
+        if (utf8 == nullptr && PyUnicode_Check(key)) discard_refusal();
+        std::string name = keyword_text(key);
         if (name.empty() || !map_ext::is_key_text(name)) throw_type_error("invalid argument name: " + quoted(name));
         store_argument(target, KeyStr::checked(name.c_str()), kwargs.values[i], types);
     }
@@ -333,10 +342,10 @@ PyRef key_to_py(const VSMap* map, const char* key, const OwnerHandle& owner) {
     MapReader reader(map, owner.api());
     KeyStr k = KeyStr::checked(key);
     int count = reader.num_elements(k);
+    if (count == 1) return value_to_py(reader.get(k, 0), owner);  // a filter's one clip: no list to gather
     std::vector<PyRef> objects;  // released on any error below
     objects.reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) objects.push_back(value_to_py(reader.get(k, i), owner));
-    if (count == 1) return std::move(objects.front());
     PyRef list = require_new(PyList_New(count));
     for (int i = 0; i < count; ++i) require_status(PyList_SetItem(list.get(), i, objects[static_cast<size_t>(i)].release()));
     return list;

@@ -12,8 +12,15 @@
 
 namespace lumeq {
 
+// Lets a map keyed by std::string be searched with a string_view, so a
+// lookup per call copies no text.
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+};
+
 // Argument name -> base type name ("int", "float", "vnode", ...).
-using SignatureTypes = std::unordered_map<std::string, std::string>;
+using SignatureTypes = std::unordered_map<std::string, std::string, TextHash, std::equal_to<>>;
 
 struct ParsedSignature {
     SignatureTypes types;

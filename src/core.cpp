@@ -61,15 +61,25 @@ void OwnerHandle::reset() noexcept {
 
 MapRef OwnerHandle::invoke(const char* plugin_namespace, const char* name,
                            const std::function<void(VSMap*)>& fill) const {
+    VSPlugin* plugin = cell_->api->getPluginByNamespace(plugin_namespace, this->core());
+    if (plugin == nullptr) {
+        // The argument conversion's own errors come first, as they always did.
+        MapRef args = MapRef::create(cell_->api);
+        CallbackOwnerScope scope(*this);
+        fill(args.get());
+        throw_runtime_error("no plugin with namespace " + quoted(plugin_namespace) + " is loaded");
+    }
+    return invoke(plugin, name, fill);
+}
+
+MapRef OwnerHandle::invoke(VSPlugin* plugin, const char* name, const std::function<void(VSMap*)>& fill) const {
     const VSAPI* api = cell_->api;
-    VSCore* core = this->core();
+    this->core();  // a parent's core is refused before anything touches it, a held plugin handle too
     MapRef args = MapRef::create(api);
     {
         CallbackOwnerScope scope(*this);
         fill(args.get());
     }
-    VSPlugin* plugin = api->getPluginByNamespace(plugin_namespace, core);
-    if (plugin == nullptr) throw_runtime_error("no plugin with namespace " + quoted(plugin_namespace) + " is loaded");
     VSMap* raw_result = nullptr;
     {
         // A filter may render frames while it is created, and those may need
@@ -249,8 +259,10 @@ PyRef core_getattro(PyObject* self, PyObject* name) {
     if (is_type_attribute(Py_TYPE(self), name)) return require_new(PyObject_GenericGetAttr(self, name));
     std::string text = to_utf8(name);
     const OwnerHandle& owner = unbox<PyCore>(self).owner;
-    if (text.find('\0') == std::string::npos && owner.api()->getPluginByNamespace(text.c_str(), owner.core()) != nullptr)
-        return make_plugin(owner.clone(), std::move(text));
+    if (text.find('\0') == std::string::npos) {
+        if (VSPlugin* found = owner.api()->getPluginByNamespace(text.c_str(), owner.core()))
+            return make_plugin(owner.clone(), std::move(text), found);
+    }
     if (PyRef found = generic_attribute_or_null(self, name)) return found;
     if (text.find('\0') != std::string::npos) throw_attribute_error("invalid namespace " + quoted(text));
     throw_attribute_error("no plugin with namespace '" + text + "'");

@@ -41,6 +41,8 @@ public:
     // invokes namespace.name and returns the result map, or throws the
     // fill step's error or VapourSynth's error text as RuntimeError.
     MapRef invoke(const char* plugin_namespace, const char* name, const std::function<void(VSMap*)>& fill) const;
+    // The same with the plugin already looked up in this core.
+    MapRef invoke(VSPlugin* plugin, const char* name, const std::function<void(VSMap*)>& fill) const;
 
 private:
     struct Cell;

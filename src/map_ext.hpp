@@ -31,6 +31,8 @@ public:
     // Keys read from VapourSynth or written by lumeq itself: a key that
     // breaks the rule is an internal fault.
     static KeyStr checked(const char* key);
+    // A key the caller has just passed through is_key_text.
+    static KeyStr verified(const char* key) noexcept { return KeyStr(key); }
     const char* c_str() const noexcept { return key_; }
 
 private:

@@ -4,40 +4,59 @@
 #include "introspect.hpp"
 #include "node.hpp"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace lumeq {
 namespace {
 
-// Plugins and functions store names, not handles, and look them up again on
-// every use; a core never unloads plugins, so a failed lookup is a fault.
+// Plugins and functions store names, and the handle once looked up: the
+// object keeps its core alive and a core never unloads a plugin, so the
+// handle holds for the object's life and a failed lookup is a fault.
 struct PyPlugin {
     OwnerHandle owner;
     std::string plugin_namespace;
     PyRef bound;  // the clip its functions take first, or empty
+    mutable VSPlugin* handle = nullptr;  // guarded by the GIL
 
     VSPlugin* lookup() const {
-        VSPlugin* plugin = owner.api()->getPluginByNamespace(plugin_namespace.c_str(), owner.core());
+        VSCore* core = owner.core();  // refuses a parent's core, even with the handle at hand
+        if (handle != nullptr) return handle;
+        VSPlugin* plugin = owner.api()->getPluginByNamespace(plugin_namespace.c_str(), core);
         if (plugin == nullptr) internal_fault("validated at construction");
-        return plugin;
+        return handle = plugin;
     }
     PyPlugin copy() const {
-        return PyPlugin{owner.clone(), plugin_namespace, bound ? PyRef::borrow(bound.get()) : PyRef()};
+        return PyPlugin{owner.clone(), plugin_namespace, bound ? PyRef::borrow(bound.get()) : PyRef(), handle};
     }
 };
 
+// Nor does a core change a registered function, so the function's handle
+// and parsed signature, once looked up, hold for the object's life too.
+// Guarded by the GIL.
 struct PyFunction {
     vectorcallfunc vectorcall;  // first: its offset is published as __vectorcalloffset__
     OwnerHandle owner;
     std::string plugin_namespace;
     std::string name;
     PyPlugin plugin;
+    mutable VSPluginFunction* function_handle = nullptr;
+    mutable std::shared_ptr<const ParsedSignature> parsed_signature;
 
     VSPluginFunction* lookup() const {
+        if (function_handle != nullptr) {
+            owner.core();  // a parent's core is refused, even with the handle at hand
+            return function_handle;
+        }
         VSPluginFunction* function = owner.api()->getPluginFunctionByName(name.c_str(), plugin.lookup());
         if (function == nullptr) internal_fault("validated at construction");
-        return function;
+        return function_handle = function;
+    }
+    // Shared: a conversion may run Python code that drops this object.
+    std::shared_ptr<const ParsedSignature> signature() const {
+        if (!parsed_signature) parsed_signature = cached_signature(owner.api()->getPluginFunctionArguments(lookup()));
+        return parsed_signature;
     }
     const char* arguments() const { return owner.api()->getPluginFunctionArguments(lookup()); }
 };
@@ -52,9 +71,10 @@ struct PyFunctionIter {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
 
-PyRef make_function(const PyPlugin& plugin, std::string name) {
-    return make_instance(function_type(), PyFunction{function_vectorcall, plugin.owner.clone(), plugin.plugin_namespace,
-                                                     std::move(name), plugin.copy()});
+PyRef make_function(const PyPlugin& plugin, std::string name, VSPluginFunction* found = nullptr) {
+    PyFunction f{function_vectorcall, plugin.owner.clone(), plugin.plugin_namespace, std::move(name), plugin.copy()};
+    f.function_handle = found;
+    return make_instance(function_type(), std::move(f));
 }
 
 // ------------------------------------------------------------ Plugin
@@ -129,9 +149,10 @@ PyRef plugin_getattro(PyObject* self, PyObject* name) {
     if (is_type_attribute(Py_TYPE(self), name)) return require_new(PyObject_GenericGetAttr(self, name));
     std::string text = to_utf8(name);
     const PyPlugin& p = plugin_of(self);
-    if (text.find('\0') == std::string::npos &&
-        p.owner.api()->getPluginFunctionByName(text.c_str(), p.lookup()) != nullptr)
-        return make_function(p, std::move(text));
+    if (text.find('\0') == std::string::npos) {
+        if (VSPluginFunction* found = p.owner.api()->getPluginFunctionByName(text.c_str(), p.lookup()))
+            return make_function(p, std::move(text), found);
+    }
     if (PyRef found = generic_attribute_or_null(self, name)) return found;
     if (text.find('\0') != std::string::npos) throw_attribute_error("invalid function name " + quoted(text));
     throw_attribute_error("plugin '" + lossy_utf8(p.plugin_namespace) + "' has no function '" + text + "'");
@@ -240,22 +261,33 @@ void check_positionals(const PyFunction& f, const ParsedSignature& signature, Py
     }
 }
 
+// One call's arguments on their way into the map.
+struct CallArguments {
+    const PyFunction& f;
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    Keywords keywords;
+    std::shared_ptr<const ParsedSignature> signature;
+
+    void fill(VSMap* map) {
+        if (keywords.names == nullptr && nargs == 0) return;
+        if (signature == nullptr) signature = f.signature();
+        positionals_to_map(map, f.owner.api(), args, nargs, *signature);
+        kwargs_to_map(map, f.owner.api(), keywords, signature->types);
+    }
+};
+
 // Called through the vectorcall protocol, so keyword arguments arrive as
 // names and values, with no dict built for them.
 PyRef invoke_function(const PyFunction& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Keywords keywords{kwnames != nullptr && PyTuple_Size(kwnames) > 0 ? kwnames : nullptr, args + nargs};
-    const VSAPI* api = f.owner.api();
-    std::shared_ptr<const ParsedSignature> signature;
+    CallArguments call{f, args, nargs, {kwnames != nullptr && PyTuple_Size(kwnames) > 0 ? kwnames : nullptr, args + nargs},
+                       nullptr};
     if (nargs > 0) {
-        signature = cached_signature(api->getPluginFunctionArguments(f.lookup()));
-        check_positionals(f, *signature, nargs, keywords);
+        call.signature = f.signature();
+        check_positionals(f, *call.signature, nargs, call.keywords);
     }
-    MapRef result = f.owner.invoke(f.plugin_namespace.c_str(), f.name.c_str(), [&](VSMap* map) {
-        if (keywords.names == nullptr && nargs == 0) return;
-        if (signature == nullptr) signature = cached_signature(api->getPluginFunctionArguments(f.lookup()));
-        positionals_to_map(map, api, args, nargs, *signature);
-        kwargs_to_map(map, api, keywords, signature->types);
-    });
+    // One captured pointer: the std::function holds it inline, with no allocation per call.
+    MapRef result = f.owner.invoke(f.plugin.lookup(), f.name.c_str(), [&call](VSMap* map) { call.fill(map); });
     return shape_result(result.get(), f.owner);
 }
 
@@ -267,7 +299,7 @@ bool takes_clip_first(const ParsedSignature& signature) {
 
 // The bound clip goes in front of the caller's arguments, as the first parameter.
 PyRef call_bound(const PyFunction& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!takes_clip_first(*cached_signature(f.arguments())))
+    if (!takes_clip_first(*f.signature()))
         throw_type_error(call_name(f) + " cannot be called on a clip: its first parameter is not a clip");
     Py_ssize_t keyword_count = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
     std::vector<PyObject*> with_clip;
@@ -369,8 +401,8 @@ PyTypeObject* function_iter_type() {
     return lazy_type<function_iter_spec>();
 }
 
-PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace) {
-    return make_instance(plugin_type(), PyPlugin{std::move(owner), std::move(plugin_namespace), PyRef()});
+PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace, VSPlugin* found) {
+    return make_instance(plugin_type(), PyPlugin{std::move(owner), std::move(plugin_namespace), PyRef(), found});
 }
 
 PyRef clip_getattro(PyObject* clip, PyObject* name) {

@@ -11,8 +11,9 @@ PyTypeObject* plugin_type();
 PyTypeObject* function_type();
 PyTypeObject* function_iter_type();
 
-// `plugin_namespace` is the namespace without its terminating NUL.
-PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace);
+// `plugin_namespace` is the namespace without its terminating NUL; `found`
+// is its plugin when the caller has just looked it up.
+PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace, VSPlugin* found = nullptr);
 
 // Method calls on clips, for any clip type: its getattro slot and __dir__
 // method. A name that is not one of the clip's own members gives the plugin

@@ -224,6 +224,7 @@ def test_frames_can_be_passed(vcore, blank):
         ('x"y\\', '"x\\"y\\\\"'),
         ("tab\there\n", '"tab\\there\\n"'),
         ("nul\0", '"nul\\0"'),
+        ("a\ud800", '"a?"'),  # no UTF-8 form: shown with a replacement
     ],
 )
 def test_invalid_argument_names(vcore, blank, name, shown):

@@ -76,6 +76,21 @@ def test_positional_arguments_are_checked(vcore, blank, args, kwargs, message):
     assert str(info.value) == message
 
 
+def test_held_functions_outlive_their_core_object():
+    """A function object looks its plugin and signature up once and keeps
+    them; each one stays bound to its own core."""
+    held = []
+    for width in (32, 48):
+        std = lumeq.Core().std
+        held.append((width, std.BlankClip, std.Trim, std.Levels))
+        del std
+    for _ in range(2):  # the first round fills each object's caches, the second uses them
+        for width, blank_clip, trim, levels in held:
+            clip = trim(blank_clip(width=width, height=16, format=GRAY8, length=10, color=[100]), 2, last=5)
+            clip = levels(clip, min_in=0, max_in=200, gamma=1, min_out=0, max_out=100)  # ints for float parameters
+            assert (clip.width, clip.num_frames, clip.get_frame(0)[0][0, 0]) == (width, 4, 50)
+
+
 @pytest.mark.parametrize(
     "call, prefix, fragment",
     [
