@@ -193,7 +193,7 @@ def figures(scale, script):
                       "throughput", 0.9, baseline="floor"))
     side_by_side("asyncio_16x16_w32", "1 asyncio window of 32, 16×16 GRAY8, vs native getFrameAsync window",
                  ("window", *w16, frames16, 32), ("window", *w16, frames16, 32))
-    awaits = n(20000)
+    awaits = n(10000)  # timed inside the process: half a second each is plenty
     for pinned in (False, True):
         out.append(Figure("await_cached" + ("_pinned" if pinned else ""),
                           "2 one cached `await get_frame_async(0)`, time vs the pure-asyncio floor",
