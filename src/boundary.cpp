@@ -1,6 +1,5 @@
 #include "boundary.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -63,11 +62,13 @@ namespace {
 // A finalizing interpreter ends a thread that asks for the GIL with
 // pthread_exit. Its unwinding would meet noexcept frames (destructors, the
 // boundary) and abort the process, so the thread stays here instead, with
-// nothing of ours held, until the process ends.
+// nothing of ours held, until the process ends. The C call can raise
+// nothing else; the catch takes no reference, since a forced unwind has no
+// object to bind one to.
 void take_back_gil(PyThreadState* state) noexcept {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         for (;;) pause();
     }
 }
