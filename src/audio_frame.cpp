@@ -57,13 +57,24 @@ PyRef frame_subscript(PyObject* self, PyObject* key) {
     const PyAudioFrame& f = frame_of(self);
     const VSAudioFormat& af = audio_format(f);
     if (index < 0 || index >= af.numChannels) throw_index_error("index out of range");
-    const uint8_t* samples = f.cell.api()->getReadPtr(f.cell.frame(), index);
+    // A writable frame is read and written through its write pointers only:
+    // taking one may move the channel, invalidating read pointers.
+    const uint8_t* samples = f.cell.writable() ? f.cell.api()->getWritePtr(f.cell.write_frame(), index)
+                                               : f.cell.api()->getReadPtr(f.cell.frame(), index);
     return make_channel_view(f.cell.clone(), samples, sample_code(af), samples_in(f), af.bytesPerSample);
 }
 
 PyRef frame_item(PyObject* self, Py_ssize_t index) {
     PyRef key = py_int(index);
     return frame_subscript(self, key.get());
+}
+
+PyRef frame_readonly(PyObject* self) { return PyRef::boolean(!frame_of(self).cell.writable()); }
+
+PyRef frame_copy(PyObject* self) {
+    const PyAudioFrame& f = frame_of(self);
+    return make_instance(audio_frame_type(),
+                         PyAudioFrame{f.owner.clone(), copy_to_writable(f.cell, audio_format(f).numChannels)});
 }
 
 PyRef frame_repr(PyObject* self) {
@@ -74,7 +85,8 @@ PyRef frame_repr(PyObject* self) {
     return str_from_utf8("<lumeq.AudioFrame object at 0x" + std::string(address) +
                          " channels=" + std::to_string(af.numChannels) + ", bits=" + std::to_string(af.bitsPerSample) +
                          (af.sampleType == stFloat ? " float" : " integer") +
-                         ", samples=" + std::to_string(samples_in(f)) + ", readonly=True>");
+                         ", samples=" + std::to_string(samples_in(f)) +
+                         (f.cell.writable() ? ", readonly=False>" : ", readonly=True>"));
 }
 
 PyGetSetDef frame_getset[] = {
@@ -86,20 +98,30 @@ PyGetSetDef frame_getset[] = {
      nullptr},
     {"format", getter<frame_format>, nullptr, "The frame's `AudioFormat`.", nullptr},
     {"num_samples", getter<frame_num_samples>, nullptr, "The number of sample frames in this frame.", nullptr},
-    {"props", getter<frame_props>, nullptr, "This attribute holds all the frame's properties as a dict.", nullptr},
+    {"props", getter<frame_props>, nullptr,
+     "The frame's properties: a live, mutable mapping on a writable frame, a\nread-only mapping otherwise.", nullptr},
+    {"readonly", getter<frame_readonly>, nullptr, "False for a frame made by `copy()` until it is handed to VapourSynth.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef frame_methods[] = {
+    {"copy", method_noargs<frame_copy>, METH_NOARGS,
+     "Returns a new, writable copy of the frame (samples and properties)."},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot frame_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Represents an audio frame. `frame[channel]` returns a read-only 1-D\n`memoryview` of that "
-                       "channel's samples.")},
+                       "channel's samples (writable on a copy).")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyAudioFrame>)},
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<frame_repr>)},
     {Py_mp_length, reinterpret_cast<void*>(len_slot<frame_len>)},
     {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<frame_subscript>)},
     {Py_sq_item, reinterpret_cast<void*>(sq_item_slot<frame_item>)},
     {Py_tp_getset, frame_getset},
+    {Py_tp_methods, frame_methods},
     {0, nullptr},
 };
 PyType_Spec audio_frame_spec = {"lumeq.AudioFrame", sizeof(PyBox<PyAudioFrame>), 0,

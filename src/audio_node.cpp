@@ -8,6 +8,7 @@
 #include "environment.hpp"
 #include "frame_iter.hpp"
 #include "node.hpp"
+#include "plugin.hpp"
 
 #include <string>
 
@@ -93,6 +94,7 @@ PyMethodDef node_methods[] = {
     {"set_output",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<audio_set_output_signature, audio_node_set_output>)),
      METH_FASTCALL | METH_KEYWORDS, "Registers this clip as an audio output on the current environment."},
+    {"__dir__", method_noargs<clip_dir>, METH_NOARGS, "The clip's members and the plugin namespaces of its core."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -100,6 +102,7 @@ PyType_Slot node_slots[] = {
     {Py_tp_doc, const_cast<char*>("Represents an audio clip.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<AudioNodeData>)},
     {Py_tp_repr, reinterpret_cast<void*>(unary_slot<node_repr>)},
+    {Py_tp_getattro, reinterpret_cast<void*>(binary_slot<clip_getattro>)},
     {Py_mp_length, reinterpret_cast<void*>(len_slot<node_len>)},
     {Py_mp_subscript, reinterpret_cast<void*>(binary_slot<node_subscript>)},
     {Py_sq_item, reinterpret_cast<void*>(sq_item_slot<node_item>)},

@@ -29,6 +29,30 @@ def test_clip_is_bound_to_the_first_parameter(vcore, call, first, frames):
     assert clip.num_frames == frames and clip.get_frame(0)[0][0, 0] == first
 
 
+@pytest.mark.parametrize(
+    "bound, plain",
+    [
+        (lambda a: a.std.AudioTrim(first=3, last=4000), lambda core, a: core.std.AudioTrim(a, 3, 4000)),
+        (lambda a: a.std.AudioTrim(3, length=10), lambda core, a: core.std.AudioTrim(a, 3, length=10)),
+        (lambda a: a[100:].std.AudioReverse(), lambda core, a: core.std.AudioReverse(a[100:])),
+        # A video function gets the audio clip, and refuses it as it would in a plain call.
+        (lambda a: a.std.Trim(first=1), lambda core, a: core.std.Trim(a, first=1)),
+    ],
+)
+def test_audio_clip_is_bound_to_the_first_parameter(vcore, bound, plain):
+    audio = vcore.std.BlankAudio(length=5000, waveform="sine", frequency=441.5, amplitude=0.5)
+    try:
+        expected = plain(vcore, audio)
+    except RuntimeError as refusal:
+        with pytest.raises(RuntimeError) as info:
+            bound(audio)
+        assert str(info.value) == str(refusal) and "not of the correct type" in str(refusal)
+        return
+    got = bound(audio)
+    assert isinstance(got, lumeq.AudioNode) and got.num_samples == expected.num_samples
+    assert all(bytes(g[c]) == bytes(e[c]) for g, e in zip(got.frames(), expected.frames()) for c in range(2))
+
+
 def test_bound_function_takes_the_clip_as_one_more_positional(vcore):
     clip = numbered(vcore)
     with pytest.raises(TypeError) as info:
@@ -51,12 +75,13 @@ def test_function_without_clip_parameter_refuses_method_call(vcore):
     assert str(info.value) == "std.LoadPlugin() cannot be called on a clip: its first parameter is not a clip"
 
 
-def test_own_members_win_and_unknown_names_say_both(vcore):
-    clip = numbered(vcore)
-    assert clip.width == 4 and callable(clip.get_frame)
+@pytest.mark.parametrize("kind", ["VideoNode", "AudioNode"])
+def test_own_members_win_and_unknown_names_say_both(vcore, kind):
+    clip = numbered(vcore) if kind == "VideoNode" else vcore.std.BlankAudio(length=10)
+    assert len(clip) == 10 and callable(clip.get_frame)
     with pytest.raises(AttributeError) as info:
         clip.nosuch
-    assert str(info.value) == "'VideoNode' object has no attribute 'nosuch' and there is no plugin with namespace 'nosuch'"
+    assert str(info.value) == f"'{kind}' object has no attribute 'nosuch' and there is no plugin with namespace 'nosuch'"
 
 
 def test_bound_reprs_show_the_clip(vcore):
@@ -131,6 +156,7 @@ def test_doc_and_help_list_each_parameter(vcore):
         (lambda core: lumeq.core, {"std", "core", "num_threads"}),
         (lambda core: core.std, {"Trim", "BlankClip", "functions", "name"}),
         (lambda core: core.std.BlankClip(), {"std", "resize", "get_frame", "width"}),
+        (lambda core: core.std.BlankAudio(), {"std", "resize", "get_frame", "sample_rate"}),
     ],
 )
 def test_dir_lists_namespaces_and_functions(vcore, target, names):
