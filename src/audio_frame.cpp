@@ -1,6 +1,7 @@
 #include "audio_frame.hpp"
 
 #include "audio_format.hpp"
+#include "audio_interleave.hpp"
 #include "convert.hpp"
 #include "enums.hpp"
 #include "frame.hpp"
@@ -8,6 +9,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <array>
 #include <string>
 
 namespace lumeq {
@@ -77,6 +79,49 @@ PyRef frame_copy(PyObject* self) {
                          PyAudioFrame{f.owner.clone(), copy_to_writable(f.cell, audio_format(f).numChannels)});
 }
 
+// A caller's writable, contiguous buffer, held for the length of one call.
+class WritableBuffer {
+public:
+    explicit WritableBuffer(PyObject* obj) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE) != 0) throw PyErrSet{};
+    }
+    WritableBuffer(const WritableBuffer&) = delete;
+    WritableBuffer& operator=(const WritableBuffer&) = delete;
+    ~WritableBuffer() { PyBuffer_Release(&view_); }
+    uint8_t* data() const { return static_cast<uint8_t*>(view_.buf); }
+    Py_ssize_t size() const { return view_.len; }
+
+private:
+    Py_buffer view_;
+};
+
+const Signature interleave_signature{"AudioFrame._interleave_into", {"buffer", "offset", "width"}, 3, 0, 1};
+
+// Writes the samples interleaved at byte `offset` of `buffer`; returns the
+// byte count. The file writers call this once per frame, so it copies with
+// no Python objects made per channel.
+PyRef frame_interleave_into(PyObject* self, const Args& args) {
+    const PyAudioFrame& f = frame_of(self);
+    const VSAudioFormat& af = audio_format(f);
+    int64_t offset = args.has(1) ? args.convert(1, to_i64) : 0;
+    int width = args.has(2) && args[2] != Py_None ? args.convert(2, to_i32) : af.bytesPerSample;
+    if (!interleave_width_supported(af.bytesPerSample, width))
+        throw_value_error("cannot write " + std::to_string(af.bytesPerSample) + "-byte samples as " +
+                          std::to_string(width) + " bytes each");
+    size_t samples = static_cast<size_t>(samples_in(f));
+    int64_t needed = static_cast<int64_t>(samples) * af.numChannels * width;
+    WritableBuffer out(args[0]);
+    if (offset < 0 || offset > out.size() || out.size() - offset < needed)
+        throw_value_error("the frame's " + std::to_string(needed) + " bytes do not fit in the buffer's " +
+                          std::to_string(out.size()) + " bytes at offset " + std::to_string(offset));
+    std::array<const uint8_t*, 64> channels{};  // a layout has at most 64 positions
+    for (int c = 0; c < af.numChannels; ++c)
+        channels[static_cast<size_t>(c)] = f.cell.writable() ? f.cell.api()->getWritePtr(f.cell.write_frame(), c)
+                                                              : f.cell.api()->getReadPtr(f.cell.frame(), c);
+    interleave(channels.data(), af.numChannels, samples, af.bytesPerSample, width, out.data() + offset);
+    return py_int(needed);
+}
+
 PyRef frame_repr(PyObject* self) {
     const PyAudioFrame& f = frame_of(self);
     const VSAudioFormat& af = audio_format(f);
@@ -108,6 +153,12 @@ PyGetSetDef frame_getset[] = {
 PyMethodDef frame_methods[] = {
     {"copy", method_noargs<frame_copy>, METH_NOARGS,
      "Returns a new, writable copy of the frame (samples and properties)."},
+    {"_interleave_into",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<interleave_signature, frame_interleave_into>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_interleave_into($self, buffer, offset=0, width=None)\n--\n\nWrites the samples into the writable buffer at byte "
+     "`offset`, sample frame\nby sample frame in channel order, each sample as its high `width` bytes,\nlittle-endian "
+     "(default: all `bytes_per_sample`; 3 packs 24-bit audio).\nReturns the number of bytes written."},
     {nullptr, nullptr, 0, nullptr},
 };
 

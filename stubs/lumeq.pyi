@@ -6,6 +6,7 @@ from fractions import Fraction
 from types import MappingProxyType, TracebackType
 from typing import Any, ClassVar, Final, Generic, Literal, Never, Protocol, Self, SupportsIndex, TypeVar, final, overload, type_check_only
 
+from _typeshed import WriteableBuffer
 from typing_extensions import disjoint_base
 
 
@@ -613,6 +614,8 @@ class AudioFrame:
     @property
     def readonly(self) -> bool: ...
     def copy(self) -> AudioFrame: ...
+    # The samples interleaved into `buffer` at `offset`; returns the bytes written.
+    def _interleave_into(self, buffer: WriteableBuffer, offset: int = 0, width: int | None = None) -> int: ...
     def __len__(self) -> int: ...
     # A 1-D view over the channel's samples; writable only on a writable frame.
     def __getitem__(self, key: SupportsIndex, /) -> memoryview: ...

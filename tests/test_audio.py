@@ -53,6 +53,17 @@ def test_formats_and_channel_buffers(tone, bits, sampletype, code, dtype):
         view[0] = 0
     with pytest.raises(IndexError):
         frames[0][2]
+    # The short last frame, its channels told apart, interleaved as the file writers store it.
+    last = frames[2].copy()
+    for c in range(2):
+        np.asarray(last[c])[:] = (np.arange(856) * 2 + c + 1) * (256 if bits == 24 else 1)
+    expected = np.stack([np.asarray(last[c]) for c in range(2)], axis=1)
+    width = 3 if bits == 24 else clip.bytes_per_sample
+    if bits == 24:  # the high three bytes of each 32-bit word
+        expected = expected.view(np.uint8).reshape(856, 2, 4)[..., 1:]
+    out = bytearray(5 + 856 * 2 * width + 3)
+    assert last._interleave_into(out, 5, width) == 856 * 2 * width
+    assert out[5:-3] == expected.tobytes() and out[:5] + out[-3:] == bytes(8)
 
 
 @pytest.mark.parametrize(
@@ -105,6 +116,25 @@ class _Columns:
 def test_operator_errors(tone, op, error, text):
     with pytest.raises(error, match=text):
         op(tone())
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda f: f._interleave_into(bytearray(3072 * 4), 0, 3), ValueError),  # 16-bit samples do not pack
+        (lambda f: f._interleave_into(bytearray(3072 * 4 - 1)), ValueError),
+        (lambda f: f._interleave_into(bytearray(3072 * 4 + 8), 9), ValueError),
+        (lambda f: f._interleave_into(bytearray(3072 * 4), -1), ValueError),
+        (lambda f: f._interleave_into(bytes(3072 * 4)), BufferError),
+        (lambda f: f._interleave_into(memoryview(bytearray(3072 * 8))[::2]), BufferError),
+    ],
+)
+def test_interleave_refuses_what_does_not_fit(tone, call, error):
+    frame = tone(bits=16, sampletype=0).get_frame(0)
+    with pytest.raises(error):
+        call(frame)
+    out = bytearray(3072 * 4 + 8)
+    assert frame._interleave_into(out, 8) == 3072 * 4 and out[8:] == bytes(np.stack([frame[0], frame[1]], 1))
 
 
 def test_audio_values_convert_both_ways(tone, vcore):

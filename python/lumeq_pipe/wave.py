@@ -36,30 +36,6 @@ def stored_width(clip: lumeq.AudioNode) -> int:
     return 3 if clip.bits_per_sample == 24 else clip.bytes_per_sample
 
 
-def interleave(frame: lumeq.AudioFrame, width: int) -> bytearray | memoryview:
-    """The frame's channels sample by sample, each sample `width` bytes."""
-    channels = [frame[c] for c in range(len(frame))]
-    if len(channels) == 1 and width == channels[0].itemsize:
-        return channels[0]
-    itemsize = channels[0].itemsize
-    out = bytearray(frame.num_samples * width * len(channels))
-    if width == itemsize:
-        # One strided copy per channel, whole samples at a time.
-        samples = memoryview(out).cast(channels[0].format)  # type: ignore[call-overload]
-        for index, channel in enumerate(channels):
-            samples[index::len(channels)] = channel
-        return out
-    # 24-bit samples sit in the high three bytes of each 32-bit word.
-    skip = itemsize - width
-    step = width * len(channels)
-    target = memoryview(out)
-    for index, channel in enumerate(channels):
-        raw = channel.cast("B")
-        for byte in range(width):
-            target[index * width + byte::step] = raw[skip + byte::itemsize]
-    return out
-
-
 def format_block(clip: lumeq.AudioNode) -> bytes:
     """A WAVEFORMATEXTENSIBLE description of the clip's samples."""
     width = stored_width(clip)
@@ -80,19 +56,21 @@ class RawAudioWriter:
         self.width = 0
         self.data_size = 0
         self.written = 0
+        self._samples = bytearray()
 
     def check(self, clip: lumeq.AudioNode) -> None:
         start, stop = sample_range(clip, self.first, self.last)
         self.width = stored_width(clip)
         self.data_size = (stop - start) * clip.num_channels * self.width
+        # One frame's interleaved samples, reused for every frame.
+        self._samples = bytearray(FRAME_SAMPLES * clip.num_channels * self.width)
 
     def header(self, clip: lumeq.AudioNode, first: lumeq.AudioFrame) -> bytes:
         return b""
 
     def write(self, out: BinaryIO, frame: lumeq.AudioFrame) -> int:
-        data = interleave(frame, self.width)
-        out.write(data)
-        size = len(data) if isinstance(data, bytearray) else data.nbytes
+        size = frame._interleave_into(self._samples, 0, self.width)
+        out.write(self._samples if size == len(self._samples) else memoryview(self._samples)[:size])
         self.written += size
         if self.written == self.data_size:
             # The container's alignment padding follows the last sample.
