@@ -147,6 +147,8 @@ def plugin_results(core):
         assert len(result) == 6                                                  # a dict
         assert core.leakprobe.Echo() == {}
         assert core.std.AudioMix(clips=[core.std.BlankAudio()], matrix=[1, 0], channels_out=[2]).get_frame(0)
+        audio = core.std.BlankAudio(length=5000).std.AudioTrim(0, 99).get_frame(0).copy()  # bound call, copy
+        assert audio._interleave_into(bytearray(400)) == 400
         assert core.leakprobe.Function()() == {}                                 # a function value, called
         assert core.leakprobe.Echo(g=len) is len                      # a callable, back as itself
         with pytest.raises(RuntimeError):
