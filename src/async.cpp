@@ -11,11 +11,11 @@ namespace lumeq {
 
 // ------------------------------------------------------------ the request
 
-// The callback's user data. The callback drops the sending end (closing the
-// channel) before it lets go. A kept request's payload is shared with the
-// awaiting side: whichever lets go last frees it; when that is the callback,
-// it goes to the executor thread, as VapourSynth must not free a core from
-// inside its own callback.
+// The callback's user data. The callback takes the sending end out before
+// it lets go. A kept request's payload is shared with the awaiting side:
+// whichever lets go last frees it; when that is the callback, it goes to the
+// executor thread, as VapourSynth must not free a core from inside its own
+// callback.
 struct FrameDonePayload final : Runnable {
     std::optional<Sender> sender;
     const VSAPI* api;
@@ -35,18 +35,20 @@ namespace {
 // touches only the channel and the payload, never Python.
 void VS_CC frame_done(void* user_data, const VSFrame* frame, int, VSNode*, const char* error) noexcept {
     auto* payload = static_cast<FrameDonePayload*>(user_data);
-    {
-        FrameResult result = frame != nullptr
-                                 ? FrameResult(std::in_place_type<FrameRef>, frame, payload->api)
-                                 : FrameResult(std::in_place_type<std::string>, error != nullptr ? error : "");
-        // A result nobody can receive any more comes back and is freed here.
-        payload->sender->send(std::move(result));
-    }
+    FrameResult result = frame != nullptr
+                             ? FrameResult(std::in_place_type<FrameRef>, frame, payload->api)
+                             : FrameResult(std::in_place_type<std::string>, error != nullptr ? error : "");
+    Sender sender = std::move(*payload->sender);
     payload->sender.reset();
+    // Let go before waking: the woken side, often running before this thread
+    // continues, then frees the payload itself instead of leaving it to the
+    // executor thread, which would be woken for every frame.
     if (payload->releaser == nullptr)
         delete payload;
     else if (payload->holders.fetch_sub(1, std::memory_order_acq_rel) == 1)
         payload->releaser->defer(payload);
+    // A result nobody can receive any more comes back and is freed here.
+    sender.send(std::move(result));
 }
 
 Receiver issue(FrameDonePayload* payload, Receiver receiver, const NodeRef& node, int n) {
