@@ -113,9 +113,17 @@ $(VENV)/.bench-deps: $(VENV)/.deps
 	$(VENV)/bin/pip install $(PIP_FLAGS) matplotlib
 	touch $@
 
+# The first-core figure runs in a plain install: the same library, no plugins.
+build/bench/bare/.installed: dist/.wheel $(VENV)/.deps
+	$(PY312) -m venv build/bench/bare
+	build/bench/bare/bin/pip install $(PIP_FLAGS) "vapoursynth==$$($(VENV)/bin/python -c \
+	  'import importlib.metadata as m; print(m.version("vapoursynth"))')"
+	build/bench/bare/bin/pip install $(PIP_FLAGS) --no-deps --force-reinstall dist/lumeq-*.whl
+	touch $@
+
 # `make bench BENCH_ARGS="--pairs 1 --quick"` is a smoke test of the whole run;
 # `make bench-readme` then puts bench/results.json's table into README.md.
-bench: $(VENV)/.installed build/bench/native $(VENV)/.bench-deps
+bench: $(VENV)/.installed build/bench/native $(VENV)/.bench-deps build/bench/bare/.installed
 	$(VENV)/bin/python bench/run.py $(if $(FULL),--full) $(BENCH_ARGS)
 
 bench-readme: $(VENV)/.deps

@@ -6,6 +6,7 @@ import logging
 import os
 import subprocess
 import sys
+import threading
 import time
 from typing import Any, Sequence
 
@@ -77,11 +78,16 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _clip_length(job: Job) -> int:
-    done = subprocess.run(pipe_command(job) + ["--info"], capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        raise FarmError(f"the script could not be run:\n{done.stderr.rstrip()}")
-    for line in done.stdout.splitlines():
+def _start_info(job: Job) -> subprocess.Popen[str]:
+    return subprocess.Popen(pipe_command(job) + ["--info"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+
+
+def _clip_length(info: subprocess.Popen[str]) -> int:
+    stdout, stderr = info.communicate()
+    if info.returncode != 0:
+        raise FarmError(f"the script could not be run:\n{stderr.rstrip()}")
+    for line in stdout.splitlines():
         key, _, value = line.partition(":")
         if key == "frames":
             return int(value)
@@ -105,10 +111,10 @@ def _frame_range(opts: argparse.Namespace, length: int) -> tuple[int, int]:
 
 
 class FarmProgress:
-    def __init__(self, chunks: int, frames: int) -> None:
+    def __init__(self, chunks: int, frames: int, started: float) -> None:
         self.chunks, self.frames = chunks, frames
         self.chunks_done = self.frames_done = self.rendered = 0
-        self.started = time.monotonic()
+        self.started = started
 
     def add(self, result: ChunkResult, *, rendered: bool) -> None:
         self.chunks_done += 1
@@ -143,6 +149,12 @@ def _open_client(opts: argparse.Namespace) -> Any:
                            processes=True, host="127.0.0.1", dashboard_address=None,
                            silence_logs=logging.CRITICAL)
     return Client(cluster), cluster
+
+
+def _close(client: Any, cluster: Any) -> None:
+    client.close()
+    if cluster is not None:
+        cluster.close()
 
 
 def _render_all(client: Any, job: Job, plan: list[tuple[int, int]], retries: int,
@@ -184,18 +196,32 @@ def _run(opts: argparse.Namespace) -> int:
     os.makedirs(work_dir, exist_ok=True)
     job = Job(os.path.abspath(opts.script), tuple(opts.arg), opts.output, opts.container, opts.encoder,
               work_dir, os.path.splitext(opts.out)[1] or ".bin")
-    first, last = _frame_range(opts, _clip_length(job))
-    plan = plan_chunks(first, last, opts.chunk_frames)
-    progress = FarmProgress(len(plan), last - first + 1)
-    client, cluster = _open_client(opts)
+    started = time.monotonic()
+    # The script's first run (for the frame count) and the cluster's start-up
+    # take about as long as each other, and neither needs the other.
+    info = _start_info(job)
     try:
+        client, cluster = _open_client(opts)
+    except BaseException:
+        info.kill()
+        info.wait()
+        raise
+    try:
+        first, last = _frame_range(opts, _clip_length(info))
+        plan = plan_chunks(first, last, opts.chunk_frames)
+        progress = FarmProgress(len(plan), last - first + 1, started)
         chunks = _render_all(client, job, plan, opts.retries, opts.resume, progress)
+    except BaseException:
+        _close(client, cluster)
+        raise
+    # Shutting the cluster down takes about as long as the join, and neither needs the other.
+    closing = threading.Thread(target=_close, args=(client, cluster), name="lumeq-farm-close")
+    closing.start()
+    try:
+        join(job, chunks, opts.out)
+        joined = count_frames(opts.out, job)
     finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
-    join(job, chunks, opts.out)
-    joined = count_frames(opts.out, job)
+        closing.join()
     if joined not in (-1, last - first + 1):
         raise FarmError(f"the joined {opts.out} holds {joined} frames, expected {last - first + 1}")
     _say(progress.summary(opts.out))

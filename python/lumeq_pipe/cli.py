@@ -5,7 +5,6 @@ import argparse
 import contextlib
 import errno
 import fcntl
-import importlib.metadata
 from fractions import Fraction
 import os
 import signal
@@ -114,6 +113,8 @@ class _PrintVersions(argparse.Action):
 
 
 def _lumeq_version() -> str:
+    # Imported here: it costs more than the rest of start-up, and only --version needs it.
+    import importlib.metadata
     try:
         return importlib.metadata.version("lumeq")
     except importlib.metadata.PackageNotFoundError:
