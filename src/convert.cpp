@@ -73,15 +73,31 @@ SignatureTypes signature_types(std::string_view signature) {
     return parse_signature(signature).types;
 }
 
+namespace {
+
+ParsedSignature parsed_with_keys(std::string_view signature) {
+    ParsedSignature parsed = parse_signature(signature);
+    for (const std::string& name : parsed.parameters) {
+        bool key = !name.empty() && map_ext::is_key_text(name);
+        parsed.keys.push_back(key ? require_new(PyUnicode_InternFromString(name.c_str())) : PyRef());
+        parsed.as_float.push_back(parsed.types.at(name) == "float");
+    }
+    return parsed;
+}
+
+}  // namespace
+
 std::shared_ptr<const ParsedSignature> cached_signature(std::string_view signature) {
     // Guarded by the GIL. Keyed by the text itself, not its address: a freed
     // core's strings may be reused by the next one. Distinct signatures are
     // few (one per plugin function); the bound only guards against misuse.
-    static std::unordered_map<std::string, std::shared_ptr<const ParsedSignature>, TextHash, std::equal_to<>> cache;
+    // Never destroyed: its entries hold Python objects, which exit must not release.
+    static auto& cache =
+        *new std::unordered_map<std::string, std::shared_ptr<const ParsedSignature>, TextHash, std::equal_to<>>();
     auto found = cache.find(signature);
     if (found != cache.end()) return found->second;
     if (cache.size() >= 4096) cache.clear();
-    auto parsed = std::make_shared<const ParsedSignature>(parse_signature(lossy_utf8(signature)));
+    auto parsed = std::make_shared<const ParsedSignature>(parsed_with_keys(lossy_utf8(signature)));
     return cache.emplace(std::string(signature), std::move(parsed)).first->second;
 }
 
@@ -217,6 +233,18 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
     // Fast paths for the common exact types; each gives what the full
     // order below would give (a clip, an int or a float refuse every
     // earlier conversion), without raising and discarding errors.
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0) {
+            map.set(key, as_float ? Value::of_float(static_cast<double>(n)) : Value::of_int(n), mode);
+            return;
+        }
+    }
+    if (PyFloat_CheckExact(value)) {
+        map.set(key, Value::of_float(PyFloat_AsDouble(value)), mode);
+        return;
+    }
     if (is_video_node(value)) {
         map.set(key, Value::of_video_node(video_node_data(value).node.clone()), mode);
         return;
@@ -232,18 +260,6 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
     if (std::optional<FrameRef> frame = video_frame_for_map(value)) {
         map.set(key, Value::of_video_frame(std::move(*frame)), mode);
         return;
-    }
-    if (PyFloat_CheckExact(value)) {
-        map.set(key, Value::of_float(PyFloat_AsDouble(value)), mode);
-        return;
-    }
-    if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0) {
-            map.set(key, as_float ? Value::of_float(static_cast<double>(n)) : Value::of_int(n), mode);
-            return;
-        }
     }
     if (PyBool_Check(value)) {
         bool truth = value == Py_True;
@@ -267,10 +283,8 @@ void set_scalar(Map& map, KeyStr key, PyObject* value, int mode, bool as_float) 
 namespace {
 
 // A list stores its items under one key; None stands for "not given".
-void store_argument(Map& target, KeyStr key, PyObject* value, const SignatureTypes& types) {
+void store_argument(Map& target, KeyStr key, PyObject* value, bool as_float) {
     if (value == Py_None) return;
-    auto found = types.find(std::string_view(key.c_str()));
-    bool as_float = found != types.end() && found->second == "float";
     if (!PyList_Check(value)) {
         set_scalar(target, key, value, maReplace, as_float);
         return;
@@ -283,25 +297,56 @@ void store_argument(Map& target, KeyStr key, PyObject* value, const SignatureTyp
     }
 }
 
+void store_argument(Map& target, KeyStr key, PyObject* value, const SignatureTypes& types) {
+    if (value == Py_None) return;
+    auto found = types.find(std::string_view(key.c_str()));
+    store_argument(target, key, value, found != types.end() && found->second == "float");
+}
+
+void store_keyword(Map& target, PyObject* key, PyObject* value, const SignatureTypes& types) {
+    // A str's UTF-8 form is cached in it and NUL-terminated: no copy.
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+    if (utf8 != nullptr && size > 0 && map_ext::is_key_text(std::string_view(utf8, static_cast<size_t>(size)))) {
+        store_argument(target, KeyStr::verified(utf8), value, types);
+        return;
+    }
+    if (utf8 == nullptr && PyUnicode_Check(key)) discard_refusal();
+    std::string name = keyword_text(key);
+    if (name.empty() || !map_ext::is_key_text(name)) throw_type_error("invalid argument name: " + quoted(name));
+    store_argument(target, KeyStr::checked(name.c_str()), value, types);
+}
+
+// The parameter a keyword is by identity, or -1: any other name goes by its text.
+Py_ssize_t parameter_by_identity(const ParsedSignature& signature, PyObject* key) {
+    for (size_t i = 0; i < signature.keys.size(); ++i)
+        if (signature.keys[i].get() == key) return static_cast<Py_ssize_t>(i);
+    return -1;
+}
+
 }  // namespace
 
 void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const SignatureTypes& types) {
     if (kwargs.names == nullptr) return;
     Map target(map, api);
     Py_ssize_t count = PyTuple_Size(kwargs.names);
+    for (Py_ssize_t i = 0; i < count; ++i) store_keyword(target, PyTuple_GetItem(kwargs.names, i), kwargs.values[i], types);
+}
+
+void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const ParsedSignature& signature) {
+    if (kwargs.names == nullptr) return;
+    Map target(map, api);
+    Py_ssize_t count = PyTuple_Size(kwargs.names);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* key = PyTuple_GetItem(kwargs.names, i);
-        // A str's UTF-8 form is cached in it and NUL-terminated: no copy.
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
-        if (utf8 != nullptr && size > 0 && map_ext::is_key_text(std::string_view(utf8, static_cast<size_t>(size)))) {
-            store_argument(target, KeyStr::verified(utf8), kwargs.values[i], types);
+        Py_ssize_t known = parameter_by_identity(signature, key);
+        if (known < 0) {
+            store_keyword(target, key, kwargs.values[i], signature.types);
             continue;
         }
-        if (utf8 == nullptr && PyUnicode_Check(key)) discard_refusal();
-        std::string name = keyword_text(key);
-        if (name.empty() || !map_ext::is_key_text(name)) throw_type_error("invalid argument name: " + quoted(name));
-        store_argument(target, KeyStr::checked(name.c_str()), kwargs.values[i], types);
+        auto index = static_cast<size_t>(known);
+        store_argument(target, KeyStr::verified(signature.parameters[index].c_str()), kwargs.values[i],
+                       signature.as_float[index]);
     }
 }
 
@@ -309,8 +354,8 @@ void positionals_to_map(VSMap* map, const VSAPI* api, PyObject* const* values, P
                         const ParsedSignature& signature) {
     Map target(map, api);
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const std::string& name = signature.parameters[static_cast<size_t>(i)];
-        store_argument(target, KeyStr::checked(name.c_str()), values[i], signature.types);
+        auto index = static_cast<size_t>(i);
+        store_argument(target, KeyStr::checked(signature.parameters[index].c_str()), values[i], signature.as_float[index]);
     }
 }
 

@@ -25,6 +25,11 @@ using SignatureTypes = std::unordered_map<std::string, std::string, TextHash, st
 struct ParsedSignature {
     SignatureTypes types;
     std::vector<std::string> parameters;  // in declaration order: positional arguments bind to them
+    // Per parameter: its name as an interned str (empty for a name that is
+    // no key), which keywords written in code are by identity, and whether
+    // numbers go in as floats. Touched with the GIL held.
+    std::vector<PyRef> keys;
+    std::vector<bool> as_float;
 };
 
 SignatureTypes signature_types(std::string_view signature);
@@ -50,6 +55,8 @@ struct Keywords {
 // Fills `map` from the keyword arguments; a None value is left out. On
 // error the entries stored so far stay; the caller discards the map.
 void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const SignatureTypes& types);
+// The same for a plugin function's parameters.
+void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const ParsedSignature& signature);
 // Stores `values[i]` under the i-th parameter of `signature` (at most as
 // many values as parameters); a None value is left out.
 void positionals_to_map(VSMap* map, const VSAPI* api, PyObject* const* values, Py_ssize_t count,

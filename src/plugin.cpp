@@ -273,7 +273,7 @@ struct CallArguments {
         if (keywords.names == nullptr && nargs == 0) return;
         if (signature == nullptr) signature = f.signature();
         positionals_to_map(map, f.owner.api(), args, nargs, *signature);
-        kwargs_to_map(map, f.owner.api(), keywords, signature->types);
+        kwargs_to_map(map, f.owner.api(), keywords, *signature);
     }
 };
 
