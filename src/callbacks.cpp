@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace lumeq {
 
@@ -66,6 +67,10 @@ struct Callback {
     PyRef callable;
     OwnerHandle owner;
     const VSFunction* function = nullptr;  // set once made; a key only, never called
+    // The keyword names of the last call's argument map, as a vectorcall
+    // tuple: a filter passes the same keys every time. GIL held.
+    std::vector<std::string> key_texts;
+    PyRef key_names;
 };
 
 // The functions made from Python callables, so that one read back from a map
@@ -134,18 +139,92 @@ std::string take_callback_error() {
     return text;
 }
 
-void run_callback(const Callback& callback, const VSMap* in, VSMap* out, const VSAPI* api) {
+// The keyword names for `in`'s keys, the callback's cached tuple when they
+// are the same as last time.
+PyRef keyword_names(Callback& callback, const map_ext::MapReader& in, int count) {
+    bool same = callback.key_names && callback.key_texts.size() == static_cast<size_t>(count);
+    for (int i = 0; same && i < count; ++i) same = callback.key_texts[static_cast<size_t>(i)] == in.key(i).c_str();
+    if (same) return callback.key_names.clone();
+    PyRef names = require_new(PyTuple_New(count));
+    std::vector<std::string> texts;
+    for (int i = 0; i < count; ++i) {
+        texts.emplace_back(in.key(i).c_str());
+        require_status(PyTuple_SetItem(names.get(), i, require(PyUnicode_InternFromString(texts.back().c_str()))));
+    }
+    callback.key_texts = std::move(texts);
+    callback.key_names = names.clone();
+    return names;
+}
+
+// The map's entries as keyword arguments, with no dict built for them.
+PyRef call_with_map(Callback& callback, const VSMap* in) {
+    map_ext::MapReader reader(in, callback.owner.api());
+    int count = reader.num_keys();
+    PyRef names = keyword_names(callback, reader, count);
+    std::vector<PyRef> values;  // released on any error below
+    values.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) values.push_back(key_to_py(in, reader.key(i).c_str(), callback.owner));
+    std::vector<PyObject*> args(values.size());
+    for (size_t i = 0; i < values.size(); ++i) args[i] = values[i].get();
+    return require_new(PyObject_Vectorcall(callback.callable.get(), args.data(), 0, names.get()));
+}
+
+void run_callback(Callback& callback, const VSMap* in, VSMap* out, const VSAPI* api) {
     CallbackOwnerScope scope(callback.owner);
-    PyRef kwargs = map_to_py_dict(in, callback.owner);
-    PyRef no_args = require_new(PyTuple_New(0));
-    PyRef result = require_new(PyObject_Call(callback.callable.get(), no_args.get(), kwargs.get()));
+    PyRef result = call_with_map(callback, in);
     if (result.get() == Py_None) return;
     // Stored as the keyword "val" would be: a list becomes several elements.
     static const SignatureTypes no_types;
-    PyRef names = require_new(Py_BuildValue("(s)", "val"));
+    static GilOnceCell<PyObject*> result_name;
+    PyObject* names = result_name.get([] { return require(Py_BuildValue("(s)", "val")); });  // kept for the process
     PyObject* values[] = {result.get()};
-    kwargs_to_map(out, api, Keywords{names.get(), values}, no_types);
+    kwargs_to_map(out, api, Keywords{names, values}, no_types);
 }
+
+// A VapourSynth thread keeps the Python thread state its first callback
+// made: making and freeing one per call costs more than a small callback
+// itself. The state goes when the thread ends, unless the interpreter is
+// going away by then (it frees the states itself).
+class KeptThreadState {
+public:
+    KeptThreadState() = default;
+    KeptThreadState(const KeptThreadState&) = delete;
+    KeptThreadState& operator=(const KeptThreadState&) = delete;
+    // GIL held, with the state the current attach just made.
+    void keep() {
+        if (kept_) return;
+        PyGILState_Ensure();  // the count that outlives the attach
+        kept_ = true;
+    }
+    ~KeptThreadState() {
+        if (!kept_) return;
+        InterpreterPass pass;
+        if (!pass) return;
+        PyGILState_STATE state = PyGILState_Ensure();
+        PyGILState_Release(PyGILState_LOCKED);  // keep()'s count, the GIL still held
+        PyGILState_Release(state);  // the last count: frees the state and lets the GIL go
+    }
+
+private:
+    bool kept_ = false;
+};
+
+thread_local KeptThreadState kept_state;
+
+// The GIL for a call from VapourSynth; a thread without a Python thread
+// state (one of VapourSynth's) keeps the one made for it.
+class VapourSynthThreadGil {
+public:
+    VapourSynthThreadGil() : fresh_(attach_depth() == 0 && PyGILState_GetThisThreadState() == nullptr) {
+        if (fresh_) kept_state.keep();
+    }
+    VapourSynthThreadGil(const VapourSynthThreadGil&) = delete;
+    VapourSynthThreadGil& operator=(const VapourSynthThreadGil&) = delete;
+
+private:
+    bool fresh_;
+    AttachGil gil_;
+};
 
 void VS_CC call_callback(const VSMap* in, VSMap* out, void* data, VSCore*, const VSAPI* api) {
     InterpreterPass pass;
@@ -155,10 +234,10 @@ void VS_CC call_callback(const VSMap* in, VSMap* out, void* data, VSCore*, const
     }
     // A C entry point called by VapourSynth: nothing may escape into it.
     try {
-        AttachGil gil;
+        VapourSynthThreadGil gil;
         try {
             try {
-                run_callback(*static_cast<const Callback*>(data), in, out, api);
+                run_callback(*static_cast<Callback*>(data), in, out, api);
             } catch (const PyError& error) {
                 error.restore();
                 throw PyErrSet{};
@@ -184,7 +263,7 @@ void VS_CC free_callback(void* data) {
     registry().remove(callback->function);
     InterpreterPass pass;
     if (!pass) return;  // the interpreter is going away: the callable is left to it
-    AttachGil gil;
+    VapourSynthThreadGil gil;
     delete callback;
 }
 
