@@ -99,6 +99,7 @@ namespace {
 
 struct PyCore {
     OwnerHandle owner;
+    mutable PluginMemo plugins;  // released before the owner
 };
 
 struct PyPluginIter {
@@ -258,10 +259,12 @@ PyRef core_create_video_frame(PyObject* self, const Args& args) {
 PyRef core_getattro(PyObject* self, PyObject* name) {
     if (is_type_attribute(Py_TYPE(self), name)) return require_new(PyObject_GenericGetAttr(self, name));
     std::string text = to_utf8(name);
-    const OwnerHandle& owner = unbox<PyCore>(self).owner;
+    const PyCore& core = unbox<PyCore>(self);
+    const OwnerHandle& owner = core.owner;
+    if (PyRef known = core.plugins.find(owner, text)) return known;
     if (text.find('\0') == std::string::npos) {
         if (VSPlugin* found = owner.api()->getPluginByNamespace(text.c_str(), owner.core()))
-            return make_plugin(owner.clone(), std::move(text), found);
+            return core.plugins.add(owner, std::move(text), found);
     }
     if (PyRef found = generic_attribute_or_null(self, name)) return found;
     if (text.find('\0') != std::string::npos) throw_attribute_error("invalid namespace " + quoted(text));

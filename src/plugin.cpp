@@ -19,6 +19,7 @@ struct PyPlugin {
     std::string plugin_namespace;
     PyRef bound;  // the clip its functions take first, or empty
     mutable VSPlugin* handle = nullptr;  // guarded by the GIL
+    std::shared_ptr<FunctionMemo> functions;  // for a plugin found through its core's memo
 
     VSPlugin* lookup() const {
         VSCore* core = owner.core();  // refuses a parent's core, even with the handle at hand
@@ -28,7 +29,7 @@ struct PyPlugin {
         return handle = plugin;
     }
     PyPlugin copy() const {
-        return PyPlugin{owner.clone(), plugin_namespace, bound ? PyRef::borrow(bound.get()) : PyRef(), handle};
+        return PyPlugin{owner.clone(), plugin_namespace, bound ? PyRef::borrow(bound.get()) : PyRef(), handle, functions};
     }
 };
 
@@ -61,6 +62,19 @@ struct PyFunction {
     const char* arguments() const { return owner.api()->getPluginFunctionArguments(lookup()); }
 };
 
+}  // namespace
+
+// The functions found in one plugin of one core (PluginMemo's other half).
+struct FunctionMemo {
+    struct Entry {
+        VSPluginFunction* handle;
+        std::shared_ptr<const ParsedSignature> signature;
+    };
+    std::unordered_map<std::string, Entry, TextHash, std::equal_to<>> entries;
+};
+
+namespace {
+
 struct PyFunctionIter {
     std::vector<std::string> names;
     OwnerHandle owner;
@@ -71,9 +85,11 @@ struct PyFunctionIter {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
 
-PyRef make_function(const PyPlugin& plugin, std::string name, VSPluginFunction* found = nullptr) {
+PyRef make_function(const PyPlugin& plugin, std::string name, VSPluginFunction* found = nullptr,
+                    std::shared_ptr<const ParsedSignature> signature = nullptr) {
     PyFunction f{function_vectorcall, plugin.owner.clone(), plugin.plugin_namespace, std::move(name), plugin.copy()};
     f.function_handle = found;
+    f.parsed_signature = std::move(signature);
     return make_instance(function_type(), std::move(f));
 }
 
@@ -149,9 +165,20 @@ PyRef plugin_getattro(PyObject* self, PyObject* name) {
     if (is_type_attribute(Py_TYPE(self), name)) return require_new(PyObject_GenericGetAttr(self, name));
     std::string text = to_utf8(name);
     const PyPlugin& p = plugin_of(self);
+    if (p.functions) {
+        auto known = p.functions->entries.find(text);
+        if (known != p.functions->entries.end()) {
+            p.owner.core();  // a parent's core is refused, even with the handle at hand
+            return make_function(p, std::move(text), known->second.handle, known->second.signature);
+        }
+    }
     if (text.find('\0') == std::string::npos) {
-        if (VSPluginFunction* found = p.owner.api()->getPluginFunctionByName(text.c_str(), p.lookup()))
-            return make_function(p, std::move(text), found);
+        if (VSPluginFunction* found = p.owner.api()->getPluginFunctionByName(text.c_str(), p.lookup())) {
+            if (!p.functions) return make_function(p, std::move(text), found);
+            auto signature = cached_signature(p.owner.api()->getPluginFunctionArguments(found));
+            p.functions->entries.insert_or_assign(text, FunctionMemo::Entry{found, signature});
+            return make_function(p, std::move(text), found, std::move(signature));
+        }
     }
     if (PyRef found = generic_attribute_or_null(self, name)) return found;
     if (text.find('\0') != std::string::npos) throw_attribute_error("invalid function name " + quoted(text));
@@ -399,6 +426,21 @@ PyTypeObject* function_type() {
 
 PyTypeObject* function_iter_type() {
     return lazy_type<function_iter_spec>();
+}
+
+PyRef PluginMemo::find(const OwnerHandle& owner, std::string_view plugin_namespace) const {
+    auto found = entries_.find(plugin_namespace);
+    if (found == entries_.end()) return PyRef();
+    owner.core();  // a parent's core is refused, even with the handle at hand
+    return make_instance(plugin_type(), PyPlugin{owner.clone(), std::string(plugin_namespace), PyRef(),
+                                                 found->second.handle, found->second.functions});
+}
+
+PyRef PluginMemo::add(const OwnerHandle& owner, std::string plugin_namespace, VSPlugin* found) {
+    auto functions = std::make_shared<FunctionMemo>();
+    entries_.insert_or_assign(plugin_namespace, Entry{found, functions});
+    return make_instance(plugin_type(),
+                         PyPlugin{owner.clone(), std::move(plugin_namespace), PyRef(), found, std::move(functions)});
 }
 
 PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace, VSPlugin* found) {

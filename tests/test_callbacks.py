@@ -23,6 +23,8 @@ TEST_PLUGIN = pathlib.Path(__file__).resolve().parent.parent / "build" / "native
 def test_plugin(tcore):
     if not TEST_PLUGIN.exists():
         pytest.skip("test plugin not built (make native-tests)")
+    with pytest.raises(AttributeError):  # a name not found is not remembered as missing
+        tcore.lumeqtest
     tcore.std.LoadPlugin(path=str(TEST_PLUGIN))
     return tcore.lumeqtest
 

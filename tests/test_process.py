@@ -79,6 +79,9 @@ inherited = blank(lumeq.Core())
 luma(inherited.get_frame(0)), [luma(f) for f in inherited.frames()]
 awaited(inherited, 1, False), awaited(inherited, 2, True)
 lumeq.core.std.BlankClip().get_frame(0)
+parent_core = lumeq.Core()
+parent_std = parent_core.std  # the parent's lookups are remembered, the child's refused all the same
+parent_std.Trim
 
 def fresh(how):
     clip = blank(lumeq.core if how == "default" else lumeq.Core())
@@ -92,6 +95,8 @@ def foreign(how):
         "async": lambda: awaited(inherited, 0, False),
         "slice": lambda: inherited[1:5],
         "argument": lambda: lumeq.Core().std.Trim(clip=inherited, first=1),
+        "plugin": lambda: parent_core.std,
+        "function": lambda: parent_std.Trim,
     }
     try:
         uses[how]()
@@ -104,7 +109,7 @@ def work(job):
     return fresh(how) if kind == "fresh" else foreign(how)
 
 jobs = [("fresh", "new"), ("fresh", "default")] + [("foreign", how) for how in
-        ("get_frame", "frames", "async", "slice", "argument")]
+        ("get_frame", "frames", "async", "slice", "argument", "plugin", "function")]
 with multiprocessing.get_context("fork").Pool(2) as pool:
     results = pool.map(work, jobs * 2)
 
@@ -123,5 +128,5 @@ def test_fork_children_render_with_their_own_cores(run_py):
     results = out["results"]
     assert results[:2] == [[77, 77 * 40, 77, 77]] * 2
     foreign = "this object's core was created in another process (before a fork); create a new Core here"
-    assert results[2:7] == [foreign] * 5
-    assert results[7:] == results[:7]
+    assert results[2:9] == [foreign] * 7
+    assert results[9:] == results[:9]
