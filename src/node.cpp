@@ -11,6 +11,7 @@
 #include "node_timing.hpp"
 #include "plugin.hpp"
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -76,6 +77,21 @@ PyRef node_get_frame(PyObject* self, const Args& args) {
     return make_video_frame(render_frame(data.node, n), data.owner.clone());
 }
 
+// The usual call, get_frame(n) with an int in range, skips the general
+// parser; anything else takes it, with its checks and messages.
+PyObject* node_get_frame_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (nargs == 1 && kwnames == nullptr && PyLong_CheckExact(args[0])) {
+        int overflow = 0;
+        long n = PyLong_AsLongAndOverflow(args[0], &overflow);
+        if (overflow == 0 && n >= INT32_MIN && n <= INT32_MAX)
+            return guard<PyObject*>(nullptr, [&] {
+                const VideoNodeData& data = video_node_data(self);
+                return make_video_frame(render_frame(data.node, static_cast<int32_t>(n)), data.owner.clone()).release();
+            });
+    }
+    return method<get_frame_signature, node_get_frame>(self, args, nargs, kwnames);
+}
+
 // ------------------------------------------------------------ operators
 
 const NodeRef& node_of(PyObject* self) { return video_node_data(self).node; }
@@ -103,7 +119,7 @@ PyGetSetDef node_getset[] = {
 };
 
 PyMethodDef node_methods[] = {
-    {"get_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<get_frame_signature, node_get_frame>)),
+    {"get_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_get_frame_method)),
      METH_FASTCALL | METH_KEYWORDS, "Returns a `VideoFrame` from position n."},
     {"get_frame_async",
      reinterpret_cast<PyCFunction>(
