@@ -54,15 +54,19 @@ char sample_code(const VSAudioFormat& af) {
                         "/" + std::to_string(af.bytesPerSample) + " bytes");
 }
 
+// A writable frame is read and written through its write pointers only:
+// taking one may move the channel, invalidating read pointers.
+const uint8_t* channel_samples(const PyAudioFrame& f, int channel) {
+    return f.cell.writable() ? f.cell.api()->getWritePtr(f.cell.write_frame(), channel)
+                             : f.cell.api()->getReadPtr(f.cell.frame(), channel);
+}
+
 PyRef frame_subscript(PyObject* self, PyObject* key) {
     int32_t index = convert_named("index", key, to_i32);
     const PyAudioFrame& f = frame_of(self);
     const VSAudioFormat& af = audio_format(f);
     if (index < 0 || index >= af.numChannels) throw_index_error("index out of range");
-    // A writable frame is read and written through its write pointers only:
-    // taking one may move the channel, invalidating read pointers.
-    const uint8_t* samples = f.cell.writable() ? f.cell.api()->getWritePtr(f.cell.write_frame(), index)
-                                               : f.cell.api()->getReadPtr(f.cell.frame(), index);
+    const uint8_t* samples = channel_samples(f, index);
     return make_channel_view(f.cell.clone(), samples, sample_code(af), samples_in(f), af.bytesPerSample);
 }
 
@@ -115,9 +119,7 @@ PyRef frame_interleave_into(PyObject* self, const Args& args) {
         throw_value_error("the frame's " + std::to_string(needed) + " bytes do not fit in the buffer's " +
                           std::to_string(out.size()) + " bytes at offset " + std::to_string(offset));
     std::array<const uint8_t*, 64> channels{};  // a layout has at most 64 positions
-    for (int c = 0; c < af.numChannels; ++c)
-        channels[static_cast<size_t>(c)] = f.cell.writable() ? f.cell.api()->getWritePtr(f.cell.write_frame(), c)
-                                                              : f.cell.api()->getReadPtr(f.cell.frame(), c);
+    for (int c = 0; c < af.numChannels; ++c) channels[static_cast<size_t>(c)] = channel_samples(f, c);
     interleave(channels.data(), af.numChannels, samples, af.bytesPerSample, width, out.data() + offset);
     return py_int(needed);
 }

@@ -71,11 +71,12 @@ PyRef node_repr(PyObject* self) {
 
 const Signature get_frame_signature{"VideoNode.get_frame", {"n"}, 1, 0, 1};
 
-PyRef node_get_frame(PyObject* self, const Args& args) {
-    int32_t n = args.convert(0, to_i32);
+PyRef video_frame_at(PyObject* self, int32_t n) {
     const VideoNodeData& data = video_node_data(self);
     return make_video_frame(render_frame(data.node, n), data.owner.clone());
 }
+
+PyRef node_get_frame(PyObject* self, const Args& args) { return video_frame_at(self, args.convert(0, to_i32)); }
 
 // The usual call, get_frame(n) with an int in range, skips the general
 // parser; anything else takes it, with its checks and messages.
@@ -84,10 +85,7 @@ PyObject* node_get_frame_method(PyObject* self, PyObject* const* args, Py_ssize_
         int overflow = 0;
         long n = PyLong_AsLongAndOverflow(args[0], &overflow);
         if (overflow == 0 && n >= INT32_MIN && n <= INT32_MAX)
-            return guard<PyObject*>(nullptr, [&] {
-                const VideoNodeData& data = video_node_data(self);
-                return make_video_frame(render_frame(data.node, static_cast<int32_t>(n)), data.owner.clone()).release();
-            });
+            return guard<PyObject*>(nullptr, [&] { return video_frame_at(self, static_cast<int32_t>(n)).release(); });
     }
     return method<get_frame_signature, node_get_frame>(self, args, nargs, kwnames);
 }
