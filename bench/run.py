@@ -210,6 +210,9 @@ def figures(scale, script):
     calls = n(20000)
     out += latency("get_frame", "3 `get_frame` on a cached 16×16 frame, added µs per call",
                    ("getframe", *w16, calls), ("getframe", *w16, calls), "added_us", 1.0)
+    # lumeq's get_frame waits the way this native one does; against it, what lumeq itself adds.
+    out += latency("get_frame_wait", "3 `get_frame` on a cached 16×16 frame, added µs vs native getFrameAsync + wait",
+                   ("getframe", *w16, calls), ("getframewait", *w16, calls), "added_us", None)
     out += latency("invoke_held", "4 `std.Trim` held, time per call vs native `invoke`",
                    ("invoke", calls), ("invoke", calls), "time", 1.25)
     out += latency("invoke_lookup", "4 `core.std.Trim(...)` looked up per call, vs native `invoke`",

@@ -16,6 +16,8 @@ namespace lumeq {
 namespace {
 
 thread_local const OwnerHandle* current_owner = nullptr;
+// initial-exec: read on every synchronous frame request.
+thread_local int calls_from_vapoursynth __attribute__((tls_model("initial-exec"))) = 0;
 
 // VapourSynth may call or free a function on its own threads at any time,
 // also while the interpreter finalizes, when asking for the GIL would end
@@ -227,6 +229,7 @@ private:
 };
 
 void VS_CC call_callback(const VSMap* in, VSMap* out, void* data, VSCore*, const VSAPI* api) {
+    CallFromVapourSynth from_vapoursynth;
     InterpreterPass pass;
     if (!pass) {
         api->mapSetError(out, shutdown_error);
@@ -259,6 +262,7 @@ void VS_CC call_callback(const VSMap* in, VSMap* out, void* data, VSCore*, const
 }
 
 void VS_CC free_callback(void* data) {
+    CallFromVapourSynth from_vapoursynth;
     auto* callback = static_cast<Callback*>(data);
     registry().remove(callback->function);
     InterpreterPass pass;
@@ -281,6 +285,10 @@ void close_passes_at_exit() {
         return true;
     });
 }
+
+CallFromVapourSynth::CallFromVapourSynth() noexcept { ++calls_from_vapoursynth; }
+CallFromVapourSynth::~CallFromVapourSynth() { --calls_from_vapoursynth; }
+bool in_call_from_vapoursynth() noexcept { return calls_from_vapoursynth > 0; }
 
 CallbackOwnerScope::CallbackOwnerScope(const OwnerHandle& owner) noexcept : saved_(current_owner) {
     current_owner = &owner;

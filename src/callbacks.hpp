@@ -35,6 +35,19 @@ private:
     bool entered_;
 };
 
+// Marks a call from VapourSynth into lumeq on this thread (a callback, a
+// function's release, a log message), which may be one of its workers.
+class CallFromVapourSynth {
+public:
+    CallFromVapourSynth() noexcept;
+    ~CallFromVapourSynth();
+    CallFromVapourSynth(const CallFromVapourSynth&) = delete;
+    CallFromVapourSynth& operator=(const CallFromVapourSynth&) = delete;
+};
+// Whether this thread is inside such a call: a worker must wait for frames
+// through VapourSynth, which lends its place in the pool meanwhile.
+bool in_call_from_vapoursynth() noexcept;
+
 // Makes interpreter exit close the passes (once; GIL held).
 void close_passes_at_exit();
 

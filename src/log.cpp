@@ -31,6 +31,7 @@ void emit(int level, const char* message) {
 
 // May run on any VapourSynth thread.
 void VS_CC log_message(int message_type, const char* message, void*) {
+    CallFromVapourSynth from_vapoursynth;
     InterpreterPass pass;
     if (!pass) {
         std::fprintf(stderr, "%s\n", message);  // no logging once the interpreter is going away

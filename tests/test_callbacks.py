@@ -106,6 +106,19 @@ def test_callbacks_on_worker_threads_with_python_threads_waiting(tcore):
     assert results == [expected] * 45
 
 
+def test_get_frame_inside_a_callback_on_the_only_worker():
+    # The worker running the callback must lend its place while it waits,
+    # or the frame it waits for has no thread left to render it.
+    core = lumeq.Core(threads=1)
+    black, white = pair(core)
+    clip = core.std.FrameEval(clip=black, eval=lambda n: white if first_pixel(black.get_frame(n)) == 0 else black)
+    results = []
+    worker = threading.Thread(target=lambda: results.extend(first_pixel(f) for f in clip.frames()), daemon=True)
+    worker.start()
+    worker.join(30)
+    assert not worker.is_alive() and results == [255] * 12
+
+
 def test_callable_released_with_its_clip(tcore):
     import gc
     import weakref
