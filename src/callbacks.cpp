@@ -15,7 +15,7 @@ namespace lumeq {
 
 namespace {
 
-thread_local const OwnerHandle* current_owner = nullptr;
+thread_local const OwnerHandle* current_owner __attribute__((tls_model("initial-exec"))) = nullptr;
 // initial-exec: read on every synchronous frame request.
 thread_local int calls_from_vapoursynth __attribute__((tls_model("initial-exec"))) = 0;
 

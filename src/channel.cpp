@@ -38,14 +38,16 @@ std::pair<Sender, Receiver> make_channel() {
 Sender::~Sender() {
     if (state_ == nullptr) return;
     Waker listener;
+    bool parked = false;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         if (--state_->senders == 0 && !state_->closed) {
             state_->closed = true;
             listener = std::move(state_->listener);
-            if (state_->waiting) state_->ready.notify_all();
+            parked = state_->waiting;
         }
     }
+    if (parked) state_->ready.notify_all();
     if (listener) listener->wake();
     state_->release();
 }
@@ -61,13 +63,17 @@ Sender Sender::clone() const noexcept {
 
 std::optional<FrameResult> Sender::send(FrameResult result) {
     Waker listener;
+    bool parked = false;
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         if (state_->closed || state_->slot) return result;
         state_->slot.emplace(std::move(result));
         listener = state_->listener;  // stays registered for the close
-        if (state_->waiting) state_->ready.notify_all();
+        parked = state_->waiting;
     }
+    // After the mutex section (this end's reference keeps the state): woken
+    // inside it, the receiver would only wait again, for the mutex.
+    if (parked) state_->ready.notify_all();
     if (listener) listener->wake();
     return std::nullopt;
 }
