@@ -26,7 +26,7 @@ if importlib.util.find_spec("lumeq_pipe") is None:
 
 from lumeq_pipe.metadata import describe_props  # noqa: E402
 from lumeq_pipe.encode import EncodeError, Y4MEncoder, y4m_colorspace  # noqa: E402
-from lumeq_pipe.timecodes import FrameClock  # noqa: E402
+from lumeq_pipe.timecodes import FrameClock, TimingError  # noqa: E402
 from vsformat import video_id
 
 
@@ -444,6 +444,23 @@ def test_timecodes_do_not_drift():
     # Frame 100000 starts at exactly 100000 * 1001 / 30000 s = 3336666.666667 ms.
     assert clock_out.getvalue().splitlines()[-1] == "3336666.666667"
     assert not clock.varies
+
+
+@pytest.mark.parametrize("fps, props, varies", [
+    (Fraction(24, 1), {"_DurationNum": 2, "_DurationDen": 48}, False),  # the nominal rate, unreduced
+    (Fraction(24, 1), {"_DurationNum": 1, "_DurationDen": 12}, True),
+    (Fraction(24, 1), {}, False),  # no duration: the nominal one
+    (Fraction(0, 1), {"_DurationNum": 1, "_DurationDen": 24}, True),
+    (Fraction(0, 1), {"_DurationNum": True, "_DurationDen": 0}, None),  # neither gives one
+])
+def test_frame_clock_follows_durations(fps, props, varies):
+    clock = FrameClock(fps, None)
+    if varies is None:
+        with pytest.raises(TimingError, match="frame 7 has no _DurationNum/_DurationDen"):
+            clock.advance(7, props)
+    else:
+        clock.advance(7, props)
+        assert clock.varies == varies
 
 
 def test_script_from_standard_input(tmp_path):

@@ -32,6 +32,7 @@ class FrameClock:
 
     def __init__(self, fps: Fraction, timecodes: TextIO | None) -> None:
         self.nominal = Fraction(fps.denominator, fps.numerator) if fps.numerator > 0 else None
+        # The start of the next frame; kept only for a timecode file.
         self.elapsed = Fraction(0)
         self.varies = False
         self._timecodes = timecodes
@@ -41,13 +42,24 @@ class FrameClock:
     def advance(self, frame_number: int, props: Mapping[str, Any]) -> None:
         """Accounts for the next written frame; TimingError when neither the
         frame nor the clip gives its duration."""
-        duration = frame_duration(props)
-        if duration is None:
-            duration = self.nominal
+        num, den = props.get("_DurationNum"), props.get("_DurationDen")
+        nominal = self.nominal
+        if type(num) is int and type(den) is int and num > 0 and den > 0:
+            # Compared crosswise in integers: a Fraction per frame costs microseconds.
+            if nominal is None or num * nominal.denominator != den * nominal.numerator:
+                self.varies = True
+            if self._timecodes is None:
+                return
+            duration = Fraction(num, den)
+        else:
+            duration = frame_duration(props)
             if duration is None:
-                raise TimingError(f"frame {frame_number} has no _DurationNum/_DurationDen and the clip's rate varies")
-        elif duration != self.nominal:
-            self.varies = True
-        if self._timecodes is not None:
-            self._timecodes.write(format_milliseconds(self.elapsed) + "\n")
+                if nominal is None:
+                    raise TimingError(f"frame {frame_number} has no _DurationNum/_DurationDen and the clip's rate varies")
+                duration = nominal
+            elif duration != nominal:
+                self.varies = True
+            if self._timecodes is None:
+                return
+        self._timecodes.write(format_milliseconds(self.elapsed) + "\n")
         self.elapsed += duration
