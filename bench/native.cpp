@@ -188,23 +188,6 @@ int workload_getframe(char** argv) {
 
 // The synchronous request made from getFrameAsync and a wait of one's own,
 // the way lumeq's get_frame makes it: the best a native caller can do.
-struct OneFrame {
-    std::mutex mutex;
-    std::condition_variable ready_cv;
-    bool ready = false;
-    const VSFrame* frame = nullptr;
-    std::string error;
-};
-
-void VS_CC one_frame_done(void* data, const VSFrame* f, int, VSNode*, const char* error) {
-    auto* one = static_cast<OneFrame*>(data);
-    std::lock_guard<std::mutex> lock(one->mutex);
-    one->frame = f;
-    if (f == nullptr) one->error = error != nullptr ? error : "";
-    one->ready = true;
-    one->ready_cv.notify_one();
-}
-
 int workload_getframewait(char** argv) {
     int width = std::atoi(argv[0]), height = std::atoi(argv[1]), format = std::atoi(argv[2]);
     int keep = std::atoi(argv[3]), frames = std::atoi(argv[4]);
@@ -213,11 +196,11 @@ int workload_getframewait(char** argv) {
     unsigned long long checksum = 0;
     auto start = std::chrono::steady_clock::now();
     for (int n = 0; n < frames; ++n) {
-        OneFrame one;
-        vsapi->getFrameAsync(n, node, one_frame_done, &one);
+        Slot one;
+        vsapi->getFrameAsync(n, node, frame_done, &one);
         {
             std::unique_lock<std::mutex> lock(one.mutex);
-            one.ready_cv.wait(lock, [&] { return one.ready; });
+            one.done_cv.wait(lock, [&] { return one.done; });
         }
         if (one.frame == nullptr) die(one.error);
         checksum += vsapi->getFrameWidth(one.frame, 0);
