@@ -52,13 +52,14 @@ class FrameClock:
                 return
             duration = Fraction(num, den)
         else:
-            duration = frame_duration(props)
-            if duration is None:
-                if nominal is None:
-                    raise TimingError(f"frame {frame_number} has no _DurationNum/_DurationDen and the clip's rate varies")
+            given = frame_duration(props)
+            if given is not None:
+                self.varies = self.varies or given != nominal
+                duration = given
+            elif nominal is not None:
                 duration = nominal
-            elif duration != nominal:
-                self.varies = True
+            else:
+                raise TimingError(f"frame {frame_number} has no _DurationNum/_DurationDen and the clip's rate varies")
             if self._timecodes is None:
                 return
         self._timecodes.write(format_milliseconds(self.elapsed) + "\n")
