@@ -15,8 +15,8 @@ namespace lumeq {
 
 namespace {
 
+// initial-exec: read on every plugin call and every synchronous frame request.
 thread_local const OwnerHandle* current_owner __attribute__((tls_model("initial-exec"))) = nullptr;
-// initial-exec: read on every synchronous frame request.
 thread_local int calls_from_vapoursynth __attribute__((tls_model("initial-exec"))) = 0;
 
 // VapourSynth may call or free a function on its own threads at any time,

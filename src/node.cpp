@@ -1,9 +1,9 @@
 #include "node.hpp"
 
 #include "async.hpp"
-#include "callbacks.hpp"
 #include "audio_frame.hpp"
 #include "audio_node.hpp"
+#include "callbacks.hpp"
 #include "clip_ops.hpp"
 #include "enums.hpp"
 #include "environment.hpp"
@@ -14,8 +14,8 @@
 
 #include <climits>
 #include <condition_variable>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace lumeq {
@@ -184,7 +184,7 @@ namespace {
 // One frame waited for by a thread of the caller's. VapourSynth's own
 // synchronous request holds its lock while it starts the request, so the
 // worker that finishes it first waits for that lock: pinned to one CPU that
-// is about three thread switches per frame more than this wait.
+// is close to one thread switch per frame more than this wait.
 class FrameWait {
 public:
     static void VS_CC done(void* data, const VSFrame* frame, int, VSNode*, const char* error) noexcept {
