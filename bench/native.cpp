@@ -165,51 +165,42 @@ int workload_frames(char** argv) {
     return 0;
 }
 
-int workload_getframe(char** argv) {
+// The synchronous request made by getFrame, or (`own_wait`) by getFrameAsync
+// and a wait of one's own, the way lumeq's get_frame makes it: the best a
+// native caller can do.
+const VSFrame* one_frame(int n, VSNode* node, bool own_wait) {
+    if (!own_wait) {
+        char error[1024];
+        const VSFrame* f = vsapi->getFrame(n, node, error, sizeof error);
+        if (f == nullptr) die(error);
+        return f;
+    }
+    Slot one;
+    vsapi->getFrameAsync(n, node, frame_done, &one);
+    {
+        std::unique_lock<std::mutex> lock(one.mutex);
+        one.done_cv.wait(lock, [&] { return one.done; });
+    }
+    if (one.frame == nullptr) die(one.error);
+    return one.frame;
+}
+
+int workload_getframe(char** argv, bool own_wait) {
     int width = std::atoi(argv[0]), height = std::atoi(argv[1]), format = std::atoi(argv[2]);
     int keep = std::atoi(argv[3]), frames = std::atoi(argv[4]);
     VSCore* core = vsapi->createCore(0);
     VSNode* node = blank_clip(core, width, height, format, keep, frames);
     unsigned long long checksum = 0;
-    char error[1024];
     auto start = std::chrono::steady_clock::now();
     for (int n = 0; n < frames; ++n) {
-        const VSFrame* f = vsapi->getFrame(n, node, error, sizeof error);
-        if (f == nullptr) die(error);
+        const VSFrame* f = one_frame(n, node, own_wait);
         checksum += vsapi->getFrameWidth(f, 0);
         vsapi->freeFrame(f);
     }
     double elapsed = seconds_since(start);
     vsapi->freeNode(node);
     vsapi->freeCore(core);
-    report("getframe", elapsed, frames, checksum);
-    return 0;
-}
-
-// The synchronous request made from getFrameAsync and a wait of one's own,
-// the way lumeq's get_frame makes it: the best a native caller can do.
-int workload_getframewait(char** argv) {
-    int width = std::atoi(argv[0]), height = std::atoi(argv[1]), format = std::atoi(argv[2]);
-    int keep = std::atoi(argv[3]), frames = std::atoi(argv[4]);
-    VSCore* core = vsapi->createCore(0);
-    VSNode* node = blank_clip(core, width, height, format, keep, frames);
-    unsigned long long checksum = 0;
-    auto start = std::chrono::steady_clock::now();
-    for (int n = 0; n < frames; ++n) {
-        Slot one;
-        vsapi->getFrameAsync(n, node, frame_done, &one);
-        {
-            std::unique_lock<std::mutex> lock(one.mutex);
-            one.done_cv.wait(lock, [&] { return one.done; });
-        }
-        if (one.frame == nullptr) die(one.error);
-        checksum += vsapi->getFrameWidth(one.frame, 0);
-        vsapi->freeFrame(one.frame);
-    }
-    double elapsed = seconds_since(start);
-    vsapi->freeNode(node);
-    vsapi->freeCore(core);
-    report("getframewait", elapsed, frames, checksum);
+    report(own_wait ? "getframewait" : "getframe", elapsed, frames, checksum);
     return 0;
 }
 
@@ -510,8 +501,8 @@ int main(int argc, char** argv) {
         if (nargs < n) die("missing arguments for " + workload);
     };
     if (workload == "frames") return need(7), workload_frames(args);
-    if (workload == "getframe") return need(5), workload_getframe(args);
-    if (workload == "getframewait") return need(5), workload_getframewait(args);
+    if (workload == "getframe") return need(5), workload_getframe(args, false);
+    if (workload == "getframewait") return need(5), workload_getframe(args, true);
     if (workload == "invoke") return need(1), workload_invoke(args);
     if (workload == "copy") return need(4), workload_copy(args);
     if (workload == "window") return need(6), workload_window(args);
