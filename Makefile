@@ -8,7 +8,7 @@ DEPS := vapoursynth vapoursynth-bestsource pytest numpy hypothesis mypy scikit-b
 SOURCES := $(wildcard src/*.cpp src/*.hpp python/lumeq_pipe/*.py python/lumeq_farm/*.py stubs/*) CMakeLists.txt pyproject.toml
 PIP_FLAGS := --disable-pip-version-check -q
 
-.PHONY: all demo test test312 test313 native-tests bench bench-readme sanitize stress clean
+.PHONY: all demo test test312 test313 native-tests bench bench-readme sanitize stress clean docs
 
 all: $(VENV)/.installed
 
@@ -128,6 +128,19 @@ bench: $(VENV)/.installed build/bench/native $(VENV)/.bench-deps build/bench/bar
 
 bench-readme: $(VENV)/.deps
 	$(VENV)/bin/python bench/table.py --readme
+
+# The documentation site, static and offline, into build/docs. The API
+# reference reads the stubs for signatures and the installed module for
+# docstrings, so lumeq must be installed. Not -q: a quiet build does not
+# count the warnings that strict mode turns into failures.
+DOCS_DEPS := "mkdocs>=1.6,<2" "mkdocs-material>=9.5,<10" "mkdocstrings-python>=1.12" ruff
+
+$(VENV)/.docs-deps: $(VENV)/.deps
+	$(VENV)/bin/pip install $(PIP_FLAGS) $(DOCS_DEPS)
+	touch $@
+
+docs: $(VENV)/.installed $(VENV)/.docs-deps
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build
 
 clean:
 	rm -rf build dist $(VENV) $(VENV313)
