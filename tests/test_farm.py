@@ -117,3 +117,15 @@ def test_without_distributed_the_command_says_how_to_install(script, tmp_path):
                           capture_output=True, text=True, env=env)
     assert done.returncode == 1
     assert "pip install 'lumeq[farm]'" in done.stderr
+
+
+@pytest.mark.parametrize("args, message", [
+    (["-a", "not a pair"], "expected KEY=VALUE with KEY a Python name"),
+    (["--workers", "1", "--start", "30"], "--start 30 is past the last frame of output 0 (22)"),
+    (["--workers", "1", "--start", "9", "--end", "4"], "--end 4 is before --start 9"),
+])
+def test_refuses_what_lumeq_pipe_refuses_with_the_same_words(script, tmp_path, args, message):
+    done = farm(*args, "--work-dir", tmp_path / "work", script, tmp_path / "out.y4m")
+    assert done.returncode == 2
+    assert message in done.stderr
+    assert not (tmp_path / "out.y4m").exists()

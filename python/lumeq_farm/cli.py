@@ -10,11 +10,10 @@ import threading
 import time
 from typing import Any, Sequence
 
-from .chunks import ChunkFailed, ChunkResult, Job, count_frames, finished_chunk, join, pipe_command, render_chunk
+from lumeq_pipe.command import (EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError, frame_range,
+                                non_negative, positive, report, script_arg)
 
-EXIT_OK = 0
-EXIT_ERROR = 1
-EXIT_USAGE = 2
+from .chunks import ChunkFailed, ChunkResult, Job, count_frames, finished_chunk, join, pipe_command, render_chunk
 
 _INSTALL_HINT = ("lumeq-farm needs Dask's distributed package, which is not installed; "
                  "install it with: pip install 'lumeq[farm]'")
@@ -27,26 +26,6 @@ examples:
 """
 
 
-class FarmError(Exception):
-    def __init__(self, message: str, status: int = EXIT_ERROR) -> None:
-        super().__init__(message)
-        self.status = status
-
-
-def _count(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
-
-
-def _non_negative(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative, got {value}")
-    return value
-
-
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="lumeq-farm", epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -57,22 +36,22 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--encoder", metavar="CMD", default=None,
                         help="an encoder reading Y4M on standard input and writing {out} "
                              "(default: none, the chunks are Y4M or raw and are joined byte-wise)")
-    parser.add_argument("-a", "--arg", metavar="KEY=VALUE", action="append", default=[],
+    parser.add_argument("-a", "--arg", metavar="KEY=VALUE", action="append", type=script_arg, default=[],
                         help="passed to the script as lumeq-pipe does; repeatable")
     parser.add_argument("-o", "--output", metavar="N", type=int, default=0)
     parser.add_argument("-c", "--container", choices=("y4m", "none"), default="y4m",
                         help="what the chunks are rendered as (with --encoder: y4m)")
-    parser.add_argument("-s", "--start", metavar="S", type=_non_negative, default=None)
-    parser.add_argument("-e", "--end", metavar="E", type=_non_negative, default=None)
-    parser.add_argument("--chunk-frames", metavar="N", type=_count, default=1000,
+    parser.add_argument("-s", "--start", metavar="S", type=non_negative, default=None)
+    parser.add_argument("-e", "--end", metavar="E", type=non_negative, default=None)
+    parser.add_argument("--chunk-frames", metavar="N", type=positive, default=1000,
                         help="frames per chunk (default 1000)")
     parser.add_argument("--scheduler", metavar="ADDRESS", default=None,
                         help="the address of an existing Dask scheduler (default: a local cluster)")
-    parser.add_argument("--workers", metavar="N", type=_count, default=None,
+    parser.add_argument("--workers", metavar="N", type=positive, default=None,
                         help="local cluster worker processes (default the CPU count)")
     parser.add_argument("--work-dir", metavar="DIR", default=None,
                         help="where chunk files go; shared storage on a cluster (default OUT.chunks)")
-    parser.add_argument("--retries", metavar="N", type=_non_negative, default=2,
+    parser.add_argument("--retries", metavar="N", type=non_negative, default=2,
                         help="times a failed chunk is tried again (default 2)")
     parser.add_argument("--resume", action="store_true", help="keep and skip chunks an earlier run finished")
     return parser
@@ -86,28 +65,16 @@ def _start_info(job: Job) -> subprocess.Popen[str]:
 def _clip_length(info: subprocess.Popen[str]) -> int:
     stdout, stderr = info.communicate()
     if info.returncode != 0:
-        raise FarmError(f"the script could not be run:\n{stderr.rstrip()}")
+        raise CommandError(f"the script could not be run:\n{stderr.rstrip()}")
     for line in stdout.splitlines():
         key, _, value = line.partition(":")
         if key == "frames":
             return int(value)
-    raise FarmError("lumeq-pipe --info reported no frame count")
+    raise CommandError("lumeq-pipe --info reported no frame count")
 
 
 def plan_chunks(first: int, last: int, size: int) -> list[tuple[int, int]]:
     return [(start, min(start + size - 1, last)) for start in range(first, last + 1, size)]
-
-
-def _frame_range(opts: argparse.Namespace, length: int) -> tuple[int, int]:
-    first = 0 if opts.start is None else opts.start
-    last = length - 1 if opts.end is None else opts.end
-    if length <= 0:
-        raise FarmError(f"output {opts.output} has no frames")
-    if last >= length or first >= length:
-        raise FarmError(f"the range {first}..{last} is past the last frame ({length - 1})", EXIT_USAGE)
-    if last < first:
-        raise FarmError(f"--end {last} is before --start {first}", EXIT_USAGE)
-    return first, last
 
 
 class FarmProgress:
@@ -179,7 +146,7 @@ def _render_all(client: Any, job: Job, plan: list[tuple[int, int]], retries: int
             for pending in futures:
                 pending.cancel()
             first, last = plan[index]
-            raise FarmError(f"chunk {index} (frames {first}..{last}) failed: {exc}") from None
+            raise CommandError(f"chunk {index} (frames {first}..{last}) failed: {exc}") from None
         results[index] = result
         progress.add(result, rendered=True)
     return [results[i] for i in range(len(plan))]
@@ -189,13 +156,14 @@ def _run(opts: argparse.Namespace) -> int:
     try:
         import distributed  # noqa: F401
     except ImportError:
-        raise FarmError(_INSTALL_HINT) from None
+        raise CommandError(_INSTALL_HINT) from None
     if opts.encoder is not None and opts.container != "y4m":
-        raise FarmError("an encoder reads Y4M; -c none goes only without --encoder", EXIT_USAGE)
+        raise CommandError("an encoder reads Y4M; -c none goes only without --encoder", EXIT_USAGE)
     work_dir = os.path.abspath(opts.work_dir or opts.out + ".chunks")
     os.makedirs(work_dir, exist_ok=True)
-    job = Job(os.path.abspath(opts.script), tuple(opts.arg), opts.output, opts.container, opts.encoder,
-              work_dir, os.path.splitext(opts.out)[1] or ".bin")
+    script_args = tuple(f"{key}={value}" for key, value in opts.arg)
+    job = Job(os.path.abspath(opts.script), script_args, opts.output, opts.container, opts.encoder, work_dir,
+              os.path.splitext(opts.out)[1] or ".bin")
     started = time.monotonic()
     # The script's first run (for the frame count) and the cluster's start-up
     # take about as long as each other, and neither needs the other.
@@ -207,7 +175,7 @@ def _run(opts: argparse.Namespace) -> int:
         info.wait()
         raise
     try:
-        first, last = _frame_range(opts, _clip_length(info))
+        first, last = frame_range(_clip_length(info), opts.start, opts.end, opts.output)
         plan = plan_chunks(first, last, opts.chunk_frames)
         progress = FarmProgress(len(plan), last - first + 1, started)
         chunks = _render_all(client, job, plan, opts.retries, opts.resume, progress)
@@ -223,7 +191,7 @@ def _run(opts: argparse.Namespace) -> int:
     finally:
         closing.join()
     if joined not in (-1, last - first + 1):
-        raise FarmError(f"the joined {opts.out} holds {joined} frames, expected {last - first + 1}")
+        raise CommandError(f"the joined {opts.out} holds {joined} frames, expected {last - first + 1}")
     _say(progress.summary(opts.out))
     return EXIT_OK
 
@@ -232,9 +200,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     opts = build_parser().parse_args(argv)
     try:
         return _run(opts)
-    except (FarmError, ChunkFailed) as exc:
-        _say(f"lumeq-farm: {exc}")
-        return getattr(exc, "status", EXIT_ERROR)
+    except CommandError as exc:
+        report("lumeq-farm", str(exc))
+        return exc.status
+    except ChunkFailed as exc:
+        report("lumeq-farm", str(exc))
+        return EXIT_ERROR
     except KeyboardInterrupt:
-        _say("lumeq-farm: interrupted")
-        return 130
+        report("lumeq-farm", "interrupted")
+        return EXIT_INTERRUPTED
