@@ -415,12 +415,35 @@ def extras(results, pairs, scale):
                           "verdict": "PASS" if ratio <= 1.5 else "FAIL", "pairs": [sizes]}
 
 
+def farm_figures_run(figures_out, opts, pairs):
+    """lumeq-farm's scale and scene figures: in a default run, or by name with --only."""
+    sys.path.insert(0, str(ROOT / "bench"))
+    import farm_figures
+
+    wanted = {"farm_scale": lambda: {"farm_scale": farm_figures.measure_scale(max(1, pairs // 3))},
+              "farm_scenes": farm_figures.measure_scenes}
+    for key, measure in wanted.items():
+        chosen = any(key.startswith(k) or k.startswith(key) for k in opts.only.split(",")) if opts.only \
+            else not opts.no_farm
+        if not chosen:
+            continue
+        try:
+            measured = measure()
+        except (subprocess.CalledProcessError, FileNotFoundError) as e:
+            measured = {key: {"label": key, "error": str(e)}}
+        figures_out.update(measured)
+        for name, s in measured.items():
+            if "median" in s:
+                print(f"{name:28} {s['median']:9.3f} [{s['min']:.3f}..{s['max']:.3f}] {s['verdict']}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--full", action="store_true", help="21 pairs per figure instead of 9")
     parser.add_argument("--pairs", type=int, help="pairs per figure")
     parser.add_argument("--quick", action="store_true", help="a tenth of the work per run (a smoke test)")
-    parser.add_argument("--only", help="comma-separated figure keys (prefixes); skips the sweeps and the farm")
+    parser.add_argument("--only", help="comma-separated figure keys (prefixes); skips the sweeps and the farm_x264 figure "
+                        "(farm_scale and farm_scenes run when named)")
     parser.add_argument("--no-farm", action="store_true", help="skip the lumeq-farm figure")
     opts = parser.parse_args()
     pairs = opts.pairs or (21 if opts.full else 9)
@@ -451,6 +474,8 @@ def main():
                 results["figures"]["farm_x264"] = measure_farm(max(2, pairs // 3))
             except (subprocess.CalledProcessError, FileNotFoundError) as e:
                 results["figures"]["farm_x264"] = {"label": "9 lumeq-farm", "error": str(e)}
+    farm_figures_run(results["figures"], opts, pairs)
+    if not opts.only:
         results["sweeps"] = sweep(max(1, pairs // 3), scale)
     results["wall_seconds"] = time.perf_counter() - run_started
     results["machine"] = {"cpu_count": os.cpu_count(), "platform": platform.platform(),

@@ -11,7 +11,8 @@ import re
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 BEGIN, END = "<!-- bench table -->", "<!-- /bench table -->"
 BASELINES = {"native": "native C API", "floor": "Python-thread floor", "single": "one pipeline",
-             "keywords": "the same call with keywords", "plain": "the same clip without the callback"}
+             "keywords": "the same call with keywords", "plain": "the same clip without the callback",
+             "chunk_sum": "the sum of its chunk times", "scdet": "ffmpeg's scdet", "fixed": "fixed-split chunks"}
 
 
 def number(kind, value):
@@ -21,6 +22,8 @@ def number(kind, value):
         return f"{value:.2f}×"
     if kind == "ms":
         return f"{value:.1f} ms"
+    if kind == "percent":
+        return f"{value * 100:.2f} %"
     if kind == "mib":
         return f"{value:+.1f} MiB"
     return f"{value:.3f}"

@@ -115,7 +115,8 @@ lumeq.register_policy(object())
 def test_types_seen_by_users(tmp_path):
     (tmp_path / "usage.py").write_text("from typing import Any\n" + textwrap.dedent(USAGE))
     (tmp_path / "misuse.py").write_text(textwrap.dedent(MISUSE))
-    proc = run_mypy(["mypy", "--strict", "--no-error-summary", "usage.py", str(ROOT / "python" / "lumeq_pipe")],
+    proc = run_mypy(["mypy", "--strict", "--no-error-summary", "usage.py", str(ROOT / "python" / "lumeq_pipe"),
+                     str(ROOT / "python" / "lumeq_farm")],
                     tmp_path)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     proc = run_mypy(["mypy", "--no-error-summary", "misuse.py"], tmp_path)

@@ -1,25 +1,39 @@
-"""One chunk's render-and-encode (run inside a Dask worker), and the ordered join."""
+"""One chunk's render-and-encode (run inside a Dask worker), the records that
+let a later run trust a chunk, and the ordered join."""
 from __future__ import annotations
 
 import hashlib
 import json
 import os
 import shlex
+import signal
 import subprocess
 import sys
-from dataclasses import asdict, dataclass
-from typing import Sequence
+import time
+from dataclasses import asdict, dataclass, field, fields
+from typing import Any, Sequence
 
 _Y4M_MAGIC = b"YUV4MPEG2 "
 _FRAME = b"FRAME"
+_BROKEN_PIPE = 128 + signal.SIGPIPE
+
+# Where a worker announces that it has begun a chunk (see render_chunk).
+EVENT_TOPIC = "lumeq-farm"
 
 
 class ChunkFailed(Exception):
     """A chunk's render or encoder failed; the text says which and why."""
 
 
+class JoinFailed(Exception):
+    """OUT could not be written whole; OUT is left as it was."""
+
+
 @dataclass(frozen=True)
 class Job:
+    """What every chunk of a job is made with. Every field but work_dir is
+    part of a chunk's recipe: a kept chunk made with other values is
+    rendered again."""
     script: str
     script_args: tuple[str, ...]   # KEY=VALUE, as lumeq-pipe takes them
     output: int
@@ -27,6 +41,14 @@ class Job:
     encoder: str | None            # None: lumeq-pipe writes the chunk itself
     work_dir: str
     extension: str
+    script_sha256: str = ""
+    lumeq_version: str = ""
+    max_cache_mb: int | None = None
+
+    def recipe(self) -> dict[str, Any]:
+        made = {f.name: getattr(self, f.name) for f in fields(self) if f.name != "work_dir"}
+        made["script_args"] = list(self.script_args)
+        return made
 
 
 @dataclass(frozen=True)
@@ -37,12 +59,27 @@ class ChunkResult:
     path: str
     frames: int
     checksum: str
+    bytes: int = 0
+    seconds: float = 0.0
+    worker: str = ""
+    # What an encoding step reports beside the file (a chosen quantizer, a score).
+    details: dict[str, Any] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class Kept:
+    """What an earlier run left for a chunk: its result if it can be kept,
+    else why not (None: nothing was finished there)."""
+    result: ChunkResult | None
+    reason: str | None = None
 
 
 def pipe_command(job: Job, first: int | None = None, last: int | None = None) -> list[str]:
     command = [sys.executable, "-m", "lumeq_pipe", "-o", str(job.output), "-c", job.container]
     for item in job.script_args:
         command += ["-a", item]
+    if job.max_cache_mb is not None:
+        command += ["--max-cache", str(job.max_cache_mb)]
     if first is not None:
         command += ["--start", str(first), "--end", str(last)]
     return command + [job.script]
@@ -52,7 +89,14 @@ def chunk_path(job: Job, index: int) -> str:
     return os.path.join(job.work_dir, f"chunk-{index:06d}{job.extension}")
 
 
-def _manifest_path(path: str) -> str:
+def part_path(path: str) -> str:
+    """Where a file is written before it is whole: beside it, with the same
+    extension (ffmpeg picks its muxer by the extension)."""
+    root, ext = os.path.splitext(path)
+    return f"{root}.part{ext}"
+
+
+def _record_path(path: str) -> str:
     return path + ".done"
 
 
@@ -64,26 +108,48 @@ def file_checksum(path: str) -> str:
     return digest.hexdigest()
 
 
-def finished_chunk(job: Job, index: int, first: int, last: int) -> ChunkResult | None:
-    """The result of a chunk an earlier run finished, if its file is intact."""
+def write_atomically(path: str, text: str) -> None:
+    temp = part_path(path)
+    with open(temp, "w") as f:
+        f.write(text)
+    os.replace(temp, path)
+
+
+def finished_chunk(job: Job, index: int, first: int, last: int) -> Kept:
+    """The result of a chunk an earlier run finished, if it was made the way
+    this job makes it and its file is intact."""
     path = chunk_path(job, index)
     try:
-        with open(_manifest_path(path)) as f:
-            result = ChunkResult(**json.load(f))
-    except (OSError, ValueError, TypeError):
-        return None
-    if (result.first, result.last) != (first, last) or not os.path.exists(path):
-        return None
-    return result if file_checksum(path) == result.checksum else None
+        with open(_record_path(path)) as f:
+            record = json.load(f)
+        recipe = record.pop("recipe")
+        result = ChunkResult(**record)
+    except (OSError, ValueError, TypeError, KeyError, AttributeError):
+        return Kept(None)
+    if (result.first, result.last) != (first, last):
+        return Kept(None, f"it held frames {result.first}..{result.last}")
+    changed = [key for key, value in job.recipe().items() if recipe.get(key) != value]
+    if changed:
+        return Kept(None, "it was made with another " + ", ".join(_RECIPE_WORDS.get(k, k) for k in changed))
+    if not os.path.exists(path):
+        return Kept(None, "its file is gone")
+    if file_checksum(path) != result.checksum:
+        return Kept(None, "its file's checksum differs from its record")
+    return Kept(result)
 
 
-def _encoder_argv(command: str, out: str) -> list[str]:
+_RECIPE_WORDS = {"script": "script path", "script_sha256": "script content", "script_args": "--arg values",
+                 "output": "output index (-o)", "container": "container (-c)", "encoder": "encoder command",
+                 "extension": "OUT extension", "lumeq_version": "lumeq version", "max_cache_mb": "--worker-memory"}
+
+
+def encoder_argv(command: str, out: str) -> list[str]:
     return [token.replace("{out}", out) for token in shlex.split(command)]
 
 
-def _tail(data: bytes) -> str:
+def tail_lines(data: bytes, count: int = 5) -> str:
     lines = data.decode("utf-8", "replace").strip().splitlines()
-    return "\n".join(lines[-5:])
+    return "\n".join(lines[-count:])
 
 
 def _run_pipeline(job: Job, first: int, last: int, temp: str) -> None:
@@ -92,47 +158,83 @@ def _run_pipeline(job: Job, first: int, last: int, temp: str) -> None:
         done = subprocess.run(pipe_argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, check=False)
         if done.returncode != 0:
-            raise ChunkFailed(f"lumeq-pipe exited with status {done.returncode}: {_tail(done.stderr)}")
+            raise ChunkFailed(_status_text("lumeq-pipe", done.returncode, done.stderr))
         return
+    argv = encoder_argv(job.encoder, temp)
     with open(temp + ".log", "w+b") as pipe_log:
         render = subprocess.Popen(pipe_argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=pipe_log)
         assert render.stdout is not None
         try:
-            encode = subprocess.run(_encoder_argv(job.encoder, temp), stdin=render.stdout,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, check=False)
+            encode = subprocess.run(argv, stdin=render.stdout, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE, check=False)
+        except OSError as exc:
+            render.kill()
+            raise ChunkFailed(f"cannot start the encoder {argv[0]!r}: {exc.strerror or exc}") from None
         finally:
             render.stdout.close()
             render_status = render.wait()
         pipe_log.seek(0)
         pipe_text = pipe_log.read()
     os.unlink(temp + ".log")
+    _check_pipeline(render_status, pipe_text, encode.returncode, encode.stderr)
+
+
+def _check_pipeline(render_status: int, render_err: bytes, encode_status: int, encode_err: bytes) -> None:
+    # A render that ends with a broken pipe is the encoder's doing: its own
+    # words say why, lumeq-pipe's only that the reader went away.
+    if encode_status != 0:
+        text = _status_text("the encoder", encode_status, encode_err)
+        if render_status not in (0, _BROKEN_PIPE):
+            text += "\n" + _status_text("lumeq-pipe", render_status, render_err)
+        raise ChunkFailed(text)
+    if render_status == _BROKEN_PIPE:
+        raise ChunkFailed("the encoder exited (status 0) before it had read every frame: "
+                          f"{tail_lines(encode_err) or 'it printed nothing'}")
     if render_status != 0:
-        raise ChunkFailed(f"lumeq-pipe exited with status {render_status}: {_tail(pipe_text)}")
-    if encode.returncode != 0:
-        raise ChunkFailed(f"the encoder exited with status {encode.returncode}: {_tail(encode.stderr)}")
+        raise ChunkFailed(_status_text("lumeq-pipe", render_status, render_err))
+
+
+def _status_text(who: str, status: int, err: bytes) -> str:
+    how = f"was killed by signal {-status}" if status < 0 else f"exited with status {status}"
+    tail = tail_lines(err)
+    return f"{who} {how}: {tail}" if tail else f"{who} {how} and printed nothing"
+
+
+def _announce_start(index: int, first: int, last: int) -> str:
+    """Tells the client that the chunk began, and on which worker."""
+    try:
+        from distributed import get_worker
+        worker = get_worker()
+    except (ImportError, ValueError):
+        return ""
+    worker.log_event(EVENT_TOPIC, {"event": "chunk_start", "chunk": index, "start": first, "end": last + 1,
+                                   "worker": worker.address})
+    return str(worker.address)
 
 
 def render_chunk(job: Job, index: int, first: int, last: int) -> ChunkResult:
     """Renders frames first..last into the encoder; runs in a Dask worker.
     The chunk appears under its final name only once it is whole, so a
     killed task never leaves a file that --resume would trust."""
+    began = time.monotonic()
+    worker = _announce_start(index, first, last)
     path = chunk_path(job, index)
-    root, ext = os.path.splitext(path)
-    temp = f"{root}.part{ext}"
+    temp = part_path(path)
     _run_pipeline(job, first, last, temp)
     frames = count_frames(temp, job)
     expected = last - first + 1
-    if frames != expected:
+    if frames not in (-1, expected):
         raise ChunkFailed(f"the chunk holds {frames} frames, expected {expected}")
     os.replace(temp, path)
-    result = ChunkResult(index, first, last, path, frames, file_checksum(path))
-    with open(_manifest_path(path), "w") as f:
-        json.dump(asdict(result), f)
+    result = ChunkResult(index, first, last, path, expected, file_checksum(path), os.path.getsize(path),
+                         time.monotonic() - began, worker)
+    write_atomically(_record_path(path), json.dumps({**asdict(result), "recipe": job.recipe()}))
     return result
 
 
 def _y4m_frames(path: str) -> tuple[int, int]:
     """(header length, FRAME records) of a Y4M file, walking the records."""
+    size = os.path.getsize(path)
     with open(path, "rb") as f:
         header = f.readline()
         if not header.startswith(_Y4M_MAGIC):
@@ -149,6 +251,8 @@ def _y4m_frames(path: str) -> tuple[int, int]:
             if not tag.startswith(_FRAME):
                 raise ChunkFailed(f"{path}: a damaged FRAME record after frame {count}")
             f.seek(frame_size, os.SEEK_CUR)
+            if f.tell() > size:
+                raise ChunkFailed(f"{path}: frame {count} is cut short")
             count += 1
 
 
@@ -192,10 +296,49 @@ def _probe_frames(path: str) -> int:
 
 
 def join(job: Job, chunks: Sequence[ChunkResult], out: str) -> None:
-    if job.encoder is None:
-        _byte_join(job, chunks, out)
-    else:
-        _concat_join(chunks, out)
+    """Writes the chunks in order into OUT: into a file beside it first,
+    renamed to OUT only once its frame count is checked, so OUT is either
+    the whole job or what it was before."""
+    _check_present(chunks)
+    temp = part_path(out)
+    try:
+        if job.encoder is None:
+            _byte_join(job, chunks, temp)
+        else:
+            _concat_join(chunks, temp)
+        _check_joined(job, chunks, temp)
+        os.replace(temp, out)
+    except OSError as exc:
+        raise JoinFailed(exc.strerror or str(exc)) from None
+    except ChunkFailed as exc:
+        raise JoinFailed(str(exc)) from None
+    finally:
+        if os.path.lexists(temp):
+            os.unlink(temp)
+
+
+def _check_present(chunks: Sequence[ChunkResult]) -> None:
+    for chunk in chunks:
+        try:
+            size = os.path.getsize(chunk.path)
+        except OSError:
+            raise JoinFailed(f"chunk {chunk.index}'s file {chunk.path} is gone (--redo {chunk.index} "
+                             "renders it again)") from None
+        if chunk.bytes and size != chunk.bytes:
+            raise JoinFailed(f"chunk {chunk.index}'s file {chunk.path} has {size} bytes, its record "
+                             f"{chunk.bytes} (--redo {chunk.index} renders it again)")
+
+
+def _check_joined(job: Job, chunks: Sequence[ChunkResult], temp: str) -> None:
+    expected = sum(chunk.frames for chunk in chunks)
+    joined = count_frames(temp, job)
+    if joined == -1:
+        # Raw planes: the bytes add up or something was lost.
+        joined_bytes, chunk_bytes = os.path.getsize(temp), sum(chunk.bytes for chunk in chunks)
+        if joined_bytes != chunk_bytes:
+            raise JoinFailed(f"the joined file has {joined_bytes} bytes, the chunks {chunk_bytes}")
+    elif joined != expected:
+        raise JoinFailed(f"the joined file holds {joined} frames, expected {expected}")
 
 
 def _byte_join(job: Job, chunks: Sequence[ChunkResult], out: str) -> None:
@@ -219,8 +362,41 @@ def _concat_join(chunks: Sequence[ChunkResult], out: str) -> None:
             f.write(f"file '{quoted}'\n")
     try:
         done = subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "concat", "-safe", "0", "-i", listing,
-                               "-map", "0", "-c", "copy", out], capture_output=True, text=True, check=False)
+                               "-map", "0", "-c", "copy", out], capture_output=True, check=False)
     finally:
         os.unlink(listing)
     if done.returncode != 0:
-        raise ChunkFailed(f"joining the chunks with ffmpeg failed: {done.stderr.strip()}")
+        raise JoinFailed(f"ffmpeg's concat {_status_text('', done.returncode, done.stderr).lstrip()}")
+
+
+# ------------------------------------------------------------ the job's manifest
+
+MANIFEST = "manifest.json"
+
+
+def write_manifest(job: Job, plan: Sequence[tuple[int, int]], split: dict[str, Any],
+                   results: dict[int, ChunkResult]) -> None:
+    """The work directory's list of chunks (end exclusive), with what made them."""
+    chunks = []
+    for index, (first, last) in enumerate(plan):
+        entry: dict[str, Any] = {"index": index, "start": first, "end": last + 1,
+                                 "file": os.path.basename(chunk_path(job, index))}
+        done = results.get(index)
+        if done is not None:
+            entry.update(checksum=done.checksum, bytes=done.bytes, **done.details)
+        chunks.append(entry)
+    text = json.dumps({"recipe": job.recipe(), "split": split, "chunks": chunks}, indent=1)
+    write_atomically(os.path.join(job.work_dir, MANIFEST), text + "\n")
+
+
+def read_manifest_plan(job: Job, split: dict[str, Any]) -> list[tuple[int, int]] | None:
+    """The plan (inclusive ranges) an earlier run of this job wrote, if it
+    was cut as `split` says; else None."""
+    try:
+        with open(os.path.join(job.work_dir, MANIFEST)) as f:
+            manifest = json.load(f)
+        if manifest["split"] != split or manifest["recipe"] != job.recipe():
+            return None
+        return [(int(c["start"]), int(c["end"]) - 1) for c in manifest["chunks"]]
+    except (OSError, ValueError, KeyError, TypeError):
+        return None

@@ -1,19 +1,29 @@
-"""The lumeq-farm command: split an output into chunks, render and encode them on Dask, join them."""
+"""The lumeq-farm command: split an output into chunks (at scene changes or
+every N frames), render and encode them on Dask, join them."""
 from __future__ import annotations
 
 import argparse
+import hashlib
 import logging
 import os
+import shutil
 import subprocess
-import sys
 import threading
 import time
-from typing import Any, Sequence
+from dataclasses import dataclass
+from typing import Any, NoReturn, Sequence
 
 from lumeq_pipe.command import (EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError, frame_range,
                                 non_negative, positive, report, script_arg)
 
-from .chunks import ChunkFailed, ChunkResult, Job, count_frames, finished_chunk, join, pipe_command, render_chunk
+from .chunks import (ChunkFailed, ChunkResult, Job, JoinFailed, encoder_argv, join, pipe_command,
+                     read_manifest_plan, write_manifest)
+from .events import Events, EventsError
+from .scenes import (DEFAULT_THRESHOLD, ScenesError, chunks_from_scenes, find_cuts, read_scenes,
+                     scenes_from_cuts, scenes_path, write_scenes)
+from .schedule import ChunkGaveUp, ChunkRunner, FarmProgress, score_range
+
+PROG = "lumeq-farm"
 
 _INSTALL_HINT = ("lumeq-farm needs Dask's distributed package, which is not installed; "
                  "install it with: pip install 'lumeq[farm]'")
@@ -22,15 +32,56 @@ _EPILOG = """\
 examples:
   lumeq-farm --workers 2 script.py out.y4m
   lumeq-farm --encoder "ffmpeg -v error -f yuv4mpegpipe -i - -c:v libx264 -crf 18 {out}" script.py out.mkv
+  lumeq-farm --split fixed --chunk-frames 500 --encoder "..." script.py out.mkv
+  lumeq-farm --events - --encoder "..." script.py out.mkv | my-wrapper
+  lumeq-farm --scenes edited-scenes.json --encoder "..." script.py out.mkv
+  lumeq-farm --redo 3,7-9 --encoder "..." script.py out.mkv
   lumeq-farm --scheduler tcp://10.0.0.5:8786 --work-dir /shared/job1 --encoder "..." script.py out.mkv
+
+exit status: 0 done, 1 the script, a chunk or the join failed, 2 bad usage,
+130 interrupted.
 """
+
+_DEFAULT_CHUNK_FRAMES = 1000
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # One line a user can act on, as for every other option error.
+        self.exit(EXIT_USAGE, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+
+def redo_list(text: str) -> frozenset[int]:
+    """"3,7-9" → {3, 7, 8, 9}."""
+    chosen: set[int] = set()
+    for item in text.split(","):
+        low, dash, high = item.strip().partition("-")
+        try:
+            first, last = int(low), int(high) if dash else int(low)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected chunk indices like 3,7-9, got {text!r}") from None
+        if first < 0 or last < first:
+            raise argparse.ArgumentTypeError(f"{item.strip()!r} is not a range of chunk indices")
+        chosen.update(range(first, last + 1))
+    return frozenset(chosen)
+
+
+def memory_size(text: str) -> int:
+    from dask.utils import parse_bytes
+    try:
+        value = int(parse_bytes(text))
+    except (ValueError, TypeError):
+        raise argparse.ArgumentTypeError(f"expected a size like 4GiB or 1500MB, got {text!r}") from None
+    if value < 64 << 20:
+        raise argparse.ArgumentTypeError(f"{text} is less than a worker needs (64 MiB at least)")
+    return value
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="lumeq-farm", epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
+    parser = _Parser(
+        prog=PROG, epilog=_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Render one output of a lumeq script in chunks on a Dask cluster, encode each chunk, "
-                    "and join the chunks in order into OUT.")
+                    "and join the chunks in order into OUT. Chunks start at scene changes by default.")
     parser.add_argument("script", metavar="SCRIPT")
     parser.add_argument("out", metavar="OUT")
     parser.add_argument("--encoder", metavar="CMD", default=None,
@@ -43,18 +94,126 @@ def build_parser() -> argparse.ArgumentParser:
                         help="what the chunks are rendered as (with --encoder: y4m)")
     parser.add_argument("-s", "--start", metavar="S", type=non_negative, default=None)
     parser.add_argument("-e", "--end", metavar="E", type=non_negative, default=None)
-    parser.add_argument("--chunk-frames", metavar="N", type=positive, default=1000,
-                        help="frames per chunk (default 1000)")
-    parser.add_argument("--scheduler", metavar="ADDRESS", default=None,
-                        help="the address of an existing Dask scheduler (default: a local cluster)")
-    parser.add_argument("--workers", metavar="N", type=positive, default=None,
-                        help="local cluster worker processes (default the CPU count)")
-    parser.add_argument("--work-dir", metavar="DIR", default=None,
-                        help="where chunk files go; shared storage on a cluster (default OUT.chunks)")
-    parser.add_argument("--retries", metavar="N", type=non_negative, default=2,
-                        help="times a failed chunk is tried again (default 2)")
-    parser.add_argument("--resume", action="store_true", help="keep and skip chunks an earlier run finished")
+    chunking = parser.add_argument_group("chunks")
+    chunking.add_argument("--split", choices=("scenes", "fixed"), default=None,
+                          help="cut chunks at scene changes (the default) or every --chunk-frames frames "
+                               "(the default when --chunk-frames is given)")
+    chunking.add_argument("--chunk-frames", metavar="N", type=positive, default=None,
+                          help=f"frames per chunk with --split fixed (default {_DEFAULT_CHUNK_FRAMES})")
+    chunking.add_argument("--min-chunk", metavar="N", type=positive, default=24,
+                          help="fewest frames in a scene-split chunk (default 24)")
+    chunking.add_argument("--max-chunk", metavar="N", type=positive, default=1000,
+                          help="most frames in a scene-split chunk; a longer scene is split evenly (default 1000)")
+    chunking.add_argument("--scenes", metavar="FILE", default=None,
+                          help='use this scene list ({"frames": N, "scenes": [[start, end], ...]}, end '
+                               "exclusive, counted from the first frame rendered) instead of detecting; "
+                               "the work directory's scenes.json has that form")
+    chunking.add_argument("--scene-threshold", metavar="T", type=float, default=DEFAULT_THRESHOLD,
+                          help=f"how large a change of the picture is a cut, in percent (default {DEFAULT_THRESHOLD:g})")
+    cluster = parser.add_argument_group("cluster")
+    cluster.add_argument("--scheduler", metavar="ADDRESS", default=None,
+                         help="the address of an existing Dask scheduler (default: a local cluster)")
+    cluster.add_argument("--workers", metavar="N", type=positive, default=None,
+                         help="local cluster worker processes (default the CPU count)")
+    cluster.add_argument("--worker-memory", metavar="SIZE", type=memory_size, default=None,
+                         help="memory of each local worker (Dask restarts a worker past it); each chunk's "
+                              "core cache is bounded to half of it")
+    cluster.add_argument("--work-dir", metavar="DIR", default=None,
+                         help="where chunk files go; shared storage on a cluster (default OUT.chunks)")
+    cluster.add_argument("--retries", metavar="N", type=non_negative, default=2,
+                         help="times a failed chunk is tried again (default 2)")
+    cluster.add_argument("--resume", action="store_true",
+                         help="keep the chunks an earlier run finished with the same script, arguments and "
+                              "encoder (their checksums verified), render the rest")
+    cluster.add_argument("--redo", metavar="LIST", type=redo_list, default=frozenset(),
+                         help="render these chunks again (indices as in the events and the work directory's "
+                              "manifest.json, e.g. 3,7-9), keep the others as --resume does, and join again")
+    parser.add_argument("--events", metavar="FILE", default=None,
+                        help="write the job's events as JSON Lines to FILE (- for standard output)")
     return parser
+
+
+@dataclass(frozen=True)
+class Split:
+    """How the range is cut into chunks; a plan an earlier run wrote is
+    reused only if it was cut the same way."""
+    kind: str
+    chunk_frames: int
+    min_chunk: int
+    max_chunk: int
+    threshold: float
+    scenes_file: str | None
+
+    def describe(self, first: int, last: int) -> dict[str, Any]:
+        return {"kind": self.kind, "first": first, "last": last, "chunk_frames": self.chunk_frames,
+                "min_chunk": self.min_chunk, "max_chunk": self.max_chunk, "threshold": self.threshold,
+                "scenes_file": self.scenes_file}
+
+
+def _split(opts: argparse.Namespace) -> Split:
+    kind = opts.split or ("fixed" if opts.chunk_frames is not None else "scenes")
+    if kind == "scenes" and opts.chunk_frames is not None:
+        raise CommandError("--chunk-frames goes with --split fixed; scene-split chunks are bounded by "
+                           "--min-chunk and --max-chunk", EXIT_USAGE)
+    if kind == "fixed" and opts.scenes is not None:
+        raise CommandError("--scenes goes with --split scenes", EXIT_USAGE)
+    if opts.min_chunk > opts.max_chunk:
+        raise CommandError(f"--min-chunk {opts.min_chunk} is more than --max-chunk {opts.max_chunk}", EXIT_USAGE)
+    if not 0 < opts.scene_threshold <= 100:
+        raise CommandError(f"--scene-threshold is a percentage above 0, got {opts.scene_threshold:g}", EXIT_USAGE)
+    scenes_file = os.path.abspath(opts.scenes) if opts.scenes else None
+    if scenes_file is not None and not os.path.isfile(scenes_file):
+        raise CommandError(f"--scenes {opts.scenes}: no such file", EXIT_USAGE)
+    return Split(kind, opts.chunk_frames or _DEFAULT_CHUNK_FRAMES, opts.min_chunk, opts.max_chunk,
+                 opts.scene_threshold, scenes_file)
+
+
+def _check_encoder(opts: argparse.Namespace) -> None:
+    if opts.encoder is None:
+        return
+    if opts.container != "y4m":
+        raise CommandError("an encoder reads Y4M; -c none goes only without --encoder", EXIT_USAGE)
+    try:
+        argv = encoder_argv(opts.encoder, "")
+    except ValueError as exc:
+        raise CommandError(f"--encoder: {exc}", EXIT_USAGE) from None
+    if "{out}" not in opts.encoder or not argv:
+        raise CommandError("--encoder must name the chunk file it writes as {out}, e.g. "
+                           '"ffmpeg -f yuv4mpegpipe -i - -c:v libx264 {out}"', EXIT_USAGE)
+    # A local cluster's workers find programs as this process does.
+    if opts.scheduler is None and shutil.which(argv[0]) is None:
+        raise CommandError(f"--encoder: the program {argv[0]!r} is not found", EXIT_USAGE)
+
+
+def _check_out(opts: argparse.Namespace) -> None:
+    if os.path.isdir(opts.out):
+        raise CommandError(f"OUT {opts.out} is a directory", EXIT_USAGE)
+    parent = os.path.dirname(os.path.abspath(opts.out))
+    if not os.path.isdir(parent):
+        raise CommandError(f"cannot write {opts.out}: the directory {parent} does not exist", EXIT_USAGE)
+    if not os.path.isfile(opts.script):
+        raise CommandError(f"cannot read script {opts.script}: no such file", EXIT_USAGE)
+
+
+def _script_hash(path: str) -> str:
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def _lumeq_version() -> str:
+    import importlib.metadata
+    try:
+        return importlib.metadata.version("lumeq")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def make_job(opts: argparse.Namespace) -> Job:
+    script = os.path.abspath(opts.script)
+    cache = opts.worker_memory // 2 >> 20 if opts.worker_memory else None
+    return Job(script, tuple(f"{key}={value}" for key, value in opts.arg), opts.output, opts.container,
+               opts.encoder, os.path.abspath(opts.work_dir or opts.out + ".chunks"),
+               os.path.splitext(opts.out)[1] or ".bin", _script_hash(script), _lumeq_version(), cache)
 
 
 def _start_info(job: Job) -> subprocess.Popen[str]:
@@ -77,44 +236,17 @@ def plan_chunks(first: int, last: int, size: int) -> list[tuple[int, int]]:
     return [(start, min(start + size - 1, last)) for start in range(first, last + 1, size)]
 
 
-class FarmProgress:
-    def __init__(self, chunks: int, frames: int, started: float) -> None:
-        self.chunks, self.frames = chunks, frames
-        self.chunks_done = self.frames_done = self.rendered = 0
-        self.started = started
-
-    def add(self, result: ChunkResult, *, rendered: bool) -> None:
-        self.chunks_done += 1
-        self.frames_done += result.last - result.first + 1
-        if rendered:
-            self.rendered += result.last - result.first + 1
-        elapsed = time.monotonic() - self.started
-        rate = self.rendered / elapsed if elapsed > 0 else 0.0
-        text = (f"lumeq-farm: chunk {self.chunks_done}/{self.chunks}, frame {self.frames_done}/{self.frames}, "
-                f"{rate:.2f} frames/s")
-        if rate > 0 and self.frames_done < self.frames:
-            text += f", {(self.frames - self.frames_done) / rate:.0f} s left"
-        _say(text)
-
-    def summary(self, out: str) -> str:
-        elapsed = time.monotonic() - self.started
-        return (f"lumeq-farm: {self.frames} frames in {self.chunks} chunks to {out} in {elapsed:.2f} s "
-                f"({self.frames / elapsed if elapsed > 0 else 0.0:.2f} frames/s)")
-
-
-def _say(text: str) -> None:
-    sys.stderr.write(text + "\n")
-    sys.stderr.flush()
-
-
 def _open_client(opts: argparse.Namespace) -> Any:
-    from distributed import Client, LocalCluster
+    import distributed
+    # distributed has no type hints: held as Any so strict checking stays quiet.
+    Client: Any = getattr(distributed, "Client")
+    LocalCluster: Any = getattr(distributed, "LocalCluster")
     if opts.scheduler:
         return Client(opts.scheduler), None
     # Each worker is one process with one thread: lumeq-pipe uses the cores itself.
     cluster = LocalCluster(n_workers=opts.workers or os.cpu_count() or 1, threads_per_worker=1,
                            processes=True, host="127.0.0.1", dashboard_address=None,
-                           silence_logs=logging.CRITICAL)
+                           silence_logs=logging.CRITICAL, memory_limit=opts.worker_memory or "auto")
     return Client(cluster), cluster
 
 
@@ -124,32 +256,81 @@ def _close(client: Any, cluster: Any) -> None:
         cluster.close()
 
 
-def _render_all(client: Any, job: Job, plan: list[tuple[int, int]], retries: int,
-                resume: bool, progress: FarmProgress) -> list[ChunkResult]:
-    from distributed import as_completed
-    results: dict[int, ChunkResult] = {}
-    futures = {}
-    for index, (first, last) in enumerate(plan):
-        kept = finished_chunk(job, index, first, last) if resume else None
-        if kept is not None:
-            results[index] = kept
-            progress.add(kept, rendered=False)
-            continue
-        future = client.submit(render_chunk, job, index, first, last, retries=retries, pure=False,
-                               key=f"lumeq-chunk-{index}-{os.getpid()}-{time.monotonic_ns()}")
-        futures[future] = index
-    for future in as_completed(list(futures)):
-        index = futures[future]
+def _worker_count(client: Any) -> int:
+    return len(client.scheduler_info().get("workers", {}))
+
+
+class FarmJob:
+    """One run of the command: the job, its cluster, its events."""
+
+    def __init__(self, opts: argparse.Namespace, split: Split, job: Job, events: Events) -> None:
+        self.opts, self.split, self.job, self.events = opts, split, job, events
+        self.started = events.started
+
+    def plan(self, client: Any, first: int, last: int) -> list[tuple[int, int]]:
+        """The chunks to render; with --resume or --redo the earlier run's, if
+        it was cut from the same range the same way."""
+        if self.opts.resume or self.opts.redo:
+            earlier = self._earlier_plan(first, last)
+            if earlier is not None:
+                return earlier
+            if self.opts.redo:
+                raise CommandError(f"--redo: {self.job.work_dir} holds no chunk list of an earlier run of this "
+                                   "job (the same script, arguments, range and split)", EXIT_USAGE)
+        if self.split.kind == "fixed":
+            return plan_chunks(first, last, self.split.chunk_frames)
+        scenes = self._scenes(client, first, last)
+        chunks = chunks_from_scenes(scenes, self.split.min_chunk, self.split.max_chunk)
+        return [(first + a, first + b - 1) for a, b in chunks]
+
+    def _earlier_plan(self, first: int, last: int) -> list[tuple[int, int]] | None:
+        return read_manifest_plan(self.job, self.split.describe(first, last))
+
+    def _scenes(self, client: Any, first: int, last: int) -> list[tuple[int, int]]:
+        frames = last - first + 1
+        if self.split.scenes_file is not None:
+            try:
+                scenes = read_scenes(self.split.scenes_file, frames)
+            except ScenesError as exc:
+                raise CommandError(f"--scenes: {exc}", EXIT_USAGE) from None
+            source = "file"
+        else:
+            diffs = score_range(client, self.job, first, last, _worker_count(client))
+            scenes = scenes_from_cuts(find_cuts(diffs, self.split.threshold), frames)
+            source = "detected"
+        write_scenes(scenes_path(self.job.work_dir), frames, scenes)
+        self.events.emit("scenes", count=len(scenes), source=source)
+        report(PROG, f"{len(scenes)} scenes ({source})")
+        return scenes
+
+    def render(self, client: Any, plan: list[tuple[int, int]]) -> list[ChunkResult]:
+        split = self.split.describe(plan[0][0], plan[-1][1])
+        write_manifest(self.job, plan, split, {})
+        progress = FarmProgress(len(plan), plan[-1][1] - plan[0][0] + 1, self.started)
+        runner = ChunkRunner(client, self.job, plan, self.events, progress, self.opts.retries)
+        if self.opts.resume or self.opts.redo:
+            outside = sorted(i for i in self.opts.redo if i >= len(plan))
+            if outside:
+                raise CommandError(f"--redo: the job has chunks 0..{len(plan) - 1}, not "
+                                   f"{', '.join(map(str, outside))}", EXIT_USAGE)
+            runner.keep_finished(set(self.opts.redo))
         try:
-            result = future.result()
-        except Exception as exc:
-            for pending in futures:
-                pending.cancel()
-            first, last = plan[index]
-            raise CommandError(f"chunk {index} (frames {first}..{last}) failed: {exc}") from None
-        results[index] = result
-        progress.add(result, rendered=True)
-    return [results[i] for i in range(len(plan))]
+            return runner.run()
+        finally:
+            write_manifest(self.job, plan, split, runner.results)
+
+    def finish(self, chunks: list[ChunkResult]) -> None:
+        out = self.opts.out
+        try:
+            join(self.job, chunks, out)
+        except JoinFailed as exc:
+            raise CommandError(f"cannot write {out}: {exc}") from None
+        frames = sum(c.frames for c in chunks)
+        seconds = time.monotonic() - self.started
+        self.events.emit("job_done", output=os.path.abspath(out), frames=frames, seconds=round(seconds, 6),
+                         fps=round(frames / seconds, 3) if seconds > 0 else 0.0, bytes=os.path.getsize(out))
+        report(PROG, f"{frames} frames in {len(chunks)} chunks to {out} in {seconds:.2f} s "
+                     f"({frames / seconds if seconds > 0 else 0.0:.2f} frames/s)")
 
 
 def _run(opts: argparse.Namespace) -> int:
@@ -157,14 +338,25 @@ def _run(opts: argparse.Namespace) -> int:
         import distributed  # noqa: F401
     except ImportError:
         raise CommandError(_INSTALL_HINT) from None
-    if opts.encoder is not None and opts.container != "y4m":
-        raise CommandError("an encoder reads Y4M; -c none goes only without --encoder", EXIT_USAGE)
-    work_dir = os.path.abspath(opts.work_dir or opts.out + ".chunks")
-    os.makedirs(work_dir, exist_ok=True)
-    script_args = tuple(f"{key}={value}" for key, value in opts.arg)
-    job = Job(os.path.abspath(opts.script), script_args, opts.output, opts.container, opts.encoder, work_dir,
-              os.path.splitext(opts.out)[1] or ".bin")
-    started = time.monotonic()
+    split = _split(opts)
+    _check_encoder(opts)
+    _check_out(opts)
+    job = make_job(opts)
+    try:
+        events = Events(opts.events)
+    except EventsError as exc:
+        raise CommandError(str(exc), EXIT_USAGE) from None
+    try:
+        return _run_job(FarmJob(opts, split, job, events))
+    except (CommandError, ChunkGaveUp, ChunkFailed) as exc:
+        events.emit("job_failed", error=str(exc))
+        raise
+    finally:
+        events.close()
+
+
+def _run_job(farm: FarmJob) -> int:
+    opts, job = farm.opts, farm.job
     # The script's first run (for the frame count) and the cluster's start-up
     # take about as long as each other, and neither needs the other.
     info = _start_info(job)
@@ -176,9 +368,10 @@ def _run(opts: argparse.Namespace) -> int:
         raise
     try:
         first, last = frame_range(_clip_length(info), opts.start, opts.end, opts.output)
-        plan = plan_chunks(first, last, opts.chunk_frames)
-        progress = FarmProgress(len(plan), last - first + 1, started)
-        chunks = _render_all(client, job, plan, opts.retries, opts.resume, progress)
+        os.makedirs(job.work_dir, exist_ok=True)
+        plan = farm.plan(client, first, last)
+        farm.events.emit("job", frames=last - first + 1, chunks=len(plan), workers=_worker_count(client))
+        chunks = farm.render(client, plan)
     except BaseException:
         _close(client, cluster)
         raise
@@ -186,13 +379,9 @@ def _run(opts: argparse.Namespace) -> int:
     closing = threading.Thread(target=_close, args=(client, cluster), name="lumeq-farm-close")
     closing.start()
     try:
-        join(job, chunks, opts.out)
-        joined = count_frames(opts.out, job)
+        farm.finish(chunks)
     finally:
         closing.join()
-    if joined not in (-1, last - first + 1):
-        raise CommandError(f"the joined {opts.out} holds {joined} frames, expected {last - first + 1}")
-    _say(progress.summary(opts.out))
     return EXIT_OK
 
 
@@ -201,11 +390,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         return _run(opts)
     except CommandError as exc:
-        report("lumeq-farm", str(exc))
+        report(PROG, str(exc))
         return exc.status
-    except ChunkFailed as exc:
-        report("lumeq-farm", str(exc))
+    except (ChunkFailed, ChunkGaveUp) as exc:
+        report(PROG, str(exc))
         return EXIT_ERROR
     except KeyboardInterrupt:
-        report("lumeq-farm", "interrupted")
+        report(PROG, "interrupted")
         return EXIT_INTERRUPTED

@@ -95,6 +95,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="video: y4m, a YUV4MPEG2 stream (YUV and gray integer formats), or none, raw planes "
                              "(default y4m); audio: wav, w64 (Sony Wave64, no size limit) or none, interleaved "
                              "samples (default wav)")
+    parser.add_argument("--max-cache", metavar="MB", type=positive, default=None,
+                        help="bound the core's frame cache to MB mebibytes before the script runs "
+                             "(default VapourSynth's; the script may still set its own)")
     parser.add_argument("-t", "--timecodes", metavar="FILE", default=None,
                         help="also write each written frame's start time, from its duration properties, "
                              "to FILE as a v2 timecode file (for variable-rate clips)")
@@ -167,6 +170,8 @@ def _run(opts: argparse.Namespace) -> int:
             if opts.filter_time:
                 # Before the script, so that filters count their time from the start.
                 lumeq.core.core.node_timing = True
+            if opts.max_cache is not None:
+                lumeq.core.max_cache_size = opts.max_cache
             failed = _run_script(opts)
             if failed is not None:
                 return failed
