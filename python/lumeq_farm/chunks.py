@@ -10,8 +10,8 @@ import signal
 import subprocess
 import sys
 import time
-from dataclasses import asdict, dataclass, field, fields
-from typing import Any, Sequence
+from dataclasses import asdict, dataclass, field, fields, is_dataclass
+from typing import Any, Callable, Sequence
 
 _Y4M_MAGIC = b"YUV4MPEG2 "
 _FRAME = b"FRAME"
@@ -46,9 +46,20 @@ class Job:
     max_cache_mb: int | None = None
 
     def recipe(self) -> dict[str, Any]:
-        made = {f.name: getattr(self, f.name) for f in fields(self) if f.name != "work_dir"}
-        made["script_args"] = list(self.script_args)
-        return made
+        return {f.name: _plain(getattr(self, f.name)) for f in fields(self) if f.name != "work_dir"}
+
+
+def _plain(value: Any) -> Any:
+    """A value as JSON holds it, so a recipe read back compares equal."""
+    if is_dataclass(value) and not isinstance(value, type):
+        return _plain(asdict(value))
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if value is None or isinstance(value, (str, int, float, bool)):
+        return value
+    return repr(value)
 
 
 @dataclass(frozen=True)
@@ -196,19 +207,22 @@ def _check_pipeline(render_status: int, render_err: bytes, encode_status: int, e
 
 def _status_text(who: str, status: int, err: bytes) -> str:
     how = f"was killed by signal {-status}" if status < 0 else f"exited with status {status}"
+    if status == -signal.SIGKILL:
+        how += " (by the kernel when memory ran out, or by a user)"
     tail = tail_lines(err)
     return f"{who} {how}: {tail}" if tail else f"{who} {how} and printed nothing"
 
 
-def _announce_start(index: int, first: int, last: int) -> str:
+def _announce_start(job: Job, index: int, first: int, last: int) -> str:
     """Tells the client that the chunk began, and on which worker."""
     try:
         from distributed import get_worker
         worker = get_worker()
     except (ImportError, ValueError):
         return ""
-    worker.log_event(EVENT_TOPIC, {"event": "chunk_start", "chunk": index, "start": first, "end": last + 1,
-                                   "worker": worker.address})
+    # Every client on the scheduler hears the topic: the work directory says whose chunk it is.
+    worker.log_event(EVENT_TOPIC, {"event": "chunk_start", "job": job.work_dir, "chunk": index, "start": first,
+                                   "end": last + 1, "worker": worker.address})
     return str(worker.address)
 
 
@@ -217,7 +231,7 @@ def render_chunk(job: Job, index: int, first: int, last: int) -> ChunkResult:
     The chunk appears under its final name only once it is whole, so a
     killed task never leaves a file that --resume would trust."""
     began = time.monotonic()
-    worker = _announce_start(index, first, last)
+    worker = _announce_start(job, index, first, last)
     path = chunk_path(job, index)
     temp = part_path(path)
     _run_pipeline(job, first, last, temp)
@@ -295,10 +309,12 @@ def _probe_frames(path: str) -> int:
         raise ChunkFailed(f"cannot count the frames of {path}: {done.stderr.strip()}") from None
 
 
-def join(job: Job, chunks: Sequence[ChunkResult], out: str) -> None:
+def join(job: Job, chunks: Sequence[ChunkResult], out: str,
+         finish: Callable[[str], None] | None = None) -> None:
     """Writes the chunks in order into OUT: into a file beside it first,
     renamed to OUT only once its frame count is checked, so OUT is either
-    the whole job or what it was before."""
+    the whole job or what it was before. `finish` may rewrite that file in
+    place (timestamps, audio) before the check."""
     _check_present(chunks)
     temp = part_path(out)
     try:
@@ -306,6 +322,8 @@ def join(job: Job, chunks: Sequence[ChunkResult], out: str) -> None:
             _byte_join(job, chunks, temp)
         else:
             _concat_join(chunks, temp)
+        if finish is not None:
+            finish(temp)
         _check_joined(job, chunks, temp)
         os.replace(temp, out)
     except OSError as exc:

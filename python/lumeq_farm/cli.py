@@ -304,15 +304,15 @@ class FarmJob:
         return scenes
 
     def render(self, client: Any, plan: list[tuple[int, int]]) -> list[ChunkResult]:
+        outside = sorted(i for i in self.opts.redo if i >= len(plan))
+        if outside:
+            raise CommandError(f"--redo: the job has chunks 0..{len(plan) - 1}, not "
+                               f"{', '.join(map(str, outside))}", EXIT_USAGE)
         split = self.split.describe(plan[0][0], plan[-1][1])
         write_manifest(self.job, plan, split, {})
         progress = FarmProgress(len(plan), plan[-1][1] - plan[0][0] + 1, self.started)
         runner = ChunkRunner(client, self.job, plan, self.events, progress, self.opts.retries)
         if self.opts.resume or self.opts.redo:
-            outside = sorted(i for i in self.opts.redo if i >= len(plan))
-            if outside:
-                raise CommandError(f"--redo: the job has chunks 0..{len(plan) - 1}, not "
-                                   f"{', '.join(map(str, outside))}", EXIT_USAGE)
             runner.keep_finished(set(self.opts.redo))
         try:
             return runner.run()

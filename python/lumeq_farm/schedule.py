@@ -82,15 +82,15 @@ class _StartEvents:
     """chunk_start events from the workers, each emitted before its chunk's
     chunk_done whatever order the two reach the client in."""
 
-    def __init__(self, events: Events) -> None:
-        self.events = events
+    def __init__(self, events: Events, job: Job) -> None:
+        self.events, self.job = events, job
         self._lock = threading.Lock()
         self._running: set[int] = set()
         self._finished: set[int] = set()
 
     def on_worker_event(self, event: tuple[float, Any]) -> None:
         message = event[1]
-        if not isinstance(message, dict) or message.get("event") != "chunk_start":
+        if not isinstance(message, dict) or message.get("job") != self.job.work_dir:
             return
         with self._lock:
             index = message["chunk"]
@@ -125,7 +125,7 @@ class ChunkRunner:
         self.events, self.progress, self.retries = events, progress, retries
         self.render = render
         self.results: dict[int, ChunkResult] = {}
-        self._starts = _StartEvents(events)
+        self._starts = _StartEvents(events, job)
         self._tries: dict[int, int] = {}
 
     def keep_finished(self, redo: set[int]) -> None:
