@@ -1,0 +1,1 @@
+"""lumeq-preview: a script's outputs in the browser, reloaded when the script is saved."""
