@@ -35,7 +35,7 @@ async def difference_frame(a: VideoOutput, b: VideoOutput, n: int) -> lumeq.Vide
     check_comparable(a, b)
     shown_a = await a.display.converted_for(n)
     shown_b = await b.display.converted_for(n)
-    difference = a.core.std.Expr([shown_a, shown_b], f"x y - abs {AMPLIFY} *")
+    difference: lumeq.VideoNode = a.core.std.Expr([shown_a, shown_b], f"x y - abs {AMPLIFY} *")
     return await difference.get_frame_async(n)
 
 

@@ -93,8 +93,10 @@ def build_display_clip(clip: lumeq.VideoNode, fmt: lumeq.VideoFormat, conversion
     if family == lumeq.ColorFamily.GRAY:
         gray = clip if eight_bit else clip.resize.Point(format=lumeq.GRAY8, dither_type=DITHER)
         # One clip with three planes asked for repeats it for each.
-        return gray.std.ShufflePlanes(planes=[0, 0, 0], colorfamily=lumeq.ColorFamily.RGB)
-    return clip.resize.Bicubic(format=lumeq.RGB24, dither_type=DITHER, **conversion.arguments())
+        shown: lumeq.VideoNode = gray.std.ShufflePlanes(planes=[0, 0, 0], colorfamily=lumeq.ColorFamily.RGB)
+        return shown
+    shown = clip.resize.Bicubic(format=lumeq.RGB24, dither_type=DITHER, **conversion.arguments())
+    return shown
 
 
 class DisplayClip:
