@@ -14,15 +14,13 @@ from typing import Sequence
 
 from aiohttp import web
 
-from lumeq_pipe.cli import _script_arg
+from lumeq_pipe.command import EXIT_ERROR, EXIT_OK, report, script_arg
 from lumeq_pipe.host import HostError
 
 from .server import Preview
 from .session import Session
 from .watch import Reloader
 
-EXIT_OK = 0
-EXIT_ERROR = 1
 # 192 bits, more than enough that the token cannot be guessed.
 TOKEN_BYTES = 24
 
@@ -60,7 +58,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="lumeq-preview", description=_DESCRIPTION, epilog=_EPILOG,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("script", metavar="SCRIPT", help="the Python script to preview")
-    parser.add_argument("-a", "--arg", metavar="KEY=VALUE", action="append", type=_script_arg, default=[],
+    parser.add_argument("-a", "--arg", metavar="KEY=VALUE", action="append", type=script_arg, default=[],
                         help="a global variable KEY set to the string VALUE for the script; repeatable")
     parser.add_argument("--host", metavar="ADDR", default="127.0.0.1",
                         help="the address to listen on (default 127.0.0.1, this machine only)")
@@ -71,8 +69,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _fail(message: str) -> None:
-    sys.stderr.write(f"lumeq-preview: {message}\n")
-    sys.stderr.flush()
+    report("lumeq-preview", message)
 
 
 def _check_readable(path: str) -> None:
