@@ -68,10 +68,29 @@ $(VENV313)/.farm-deps: $(VENV313)/.deps
 	$(VENV313)/bin/pip install $(PIP_FLAGS) $(FARM_DEPS)
 	touch $@
 
-test312: $(VENV)/.installed $(VENV)/.farm-deps native-tests build/.ffmpeg
+# What the lumeq[preview] extra pulls in, the browser driver its page is
+# tested with, and IPython for the notebook display.
+BROWSER_DEPS := aiohttp playwright ipython
+
+$(VENV)/.browser-deps: $(VENV)/.deps
+	$(VENV)/bin/pip install $(PIP_FLAGS) $(BROWSER_DEPS)
+	touch $@
+
+$(VENV313)/.browser-deps: $(VENV313)/.deps
+	$(VENV313)/bin/pip install $(PIP_FLAGS) $(BROWSER_DEPS)
+	touch $@
+
+# Debian's Chromium, which Playwright drives (it cannot download its own here).
+build/.chromium:
+	mkdir -p build
+	command -v chromium >/dev/null || (apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+	  apt-get install -y -qq --no-install-recommends chromium >/dev/null) || echo "chromium unavailable: the browser tests will skip"
+	touch $@
+
+test312: $(VENV)/.installed $(VENV)/.farm-deps $(VENV)/.browser-deps build/.chromium native-tests build/.ffmpeg
 	$(VENV)/bin/python -m pytest -q tests
 
-test313: $(VENV313)/.installed $(VENV313)/.farm-deps native-tests build/.ffmpeg
+test313: $(VENV313)/.installed $(VENV313)/.farm-deps $(VENV313)/.browser-deps build/.chromium native-tests build/.ffmpeg
 	$(VENV313)/bin/python -m pytest -q tests
 
 test: test312 test313

@@ -53,7 +53,8 @@ class Preview:
         self.token = token
         # zlib and the plane copies let go of the interpreter lock; the server's thread stays free.
         self.encoders = ThreadPoolExecutor(max_workers=2, thread_name_prefix="lumeq-preview-encode")
-        self.page = _static("index.html")
+        # The page asks for its own files with the token, which it cannot know otherwise.
+        self.page = _static("index.html").replace(b"__TOKEN__", token.encode())
         self.static = {name: (_static(name), kind) for name, kind in STATIC_FILES.items()}
 
     # ------------------------------------------------------------ plumbing
