@@ -131,6 +131,8 @@ class Session:
         api = self.policy.api
         if api is None:
             raise HostError("the environment policy was unregistered")
+        # What the script and its filters log belongs to the load in progress.
+        self.log.generation = self.generation + 1
         loaded = Loaded(api.create_environment())
         self.policy.set_environment(loaded.environment)
         try:
@@ -155,9 +157,11 @@ class Session:
         self.error = loaded.error
         self._environment = loaded.environment
         del loaded
+        # What the freed core reports (filters or frames it leaves alive) is
+        # told as the previous load's.
+        self.log.generation = self.generation
         self._free(previous)
         self.generation += 1
-        self.log.generation = self.generation
 
     def _free(self, environment: Any) -> None:
         api = self.policy.api
