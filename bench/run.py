@@ -27,6 +27,7 @@ from dataclasses import dataclass, field
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 NATIVE = ROOT / "build" / "bench" / "native"
 WORKLOADS = ROOT / "bench" / "lumeq_workloads.py"
+PREVIEW_WORKLOADS = ROOT / "bench" / "preview_workloads.py"
 VS_DIR = pathlib.Path(importlib.util.find_spec("vapoursynth").submodule_search_locations[0])
 # A plain install (the library and lumeq, no third-party plugins): what
 # starting a core costs before any plugin the user installed loads itself.
@@ -56,6 +57,10 @@ def run_json(command, pinned):
     result = json.loads(out.stdout.strip().splitlines()[-1])
     result.pop("checksum", None)
     return result
+
+
+def preview(*args):
+    return [sys.executable, str(PREVIEW_WORKLOADS), *map(str, args)]
 
 
 def native(*args):
@@ -132,12 +137,14 @@ class Figure:
             return mine["seconds"] / theirs["seconds"]
         if self.kind == "ms":  # lumeq's own time; the baseline is for reference
             return mine["seconds"] * 1e3
+        if self.kind == "fps":  # lumeq's own rate; the baseline is for reference
+            return mine["items"] / mine["seconds"]
         return (mine["seconds"] - theirs["seconds"]) / mine["items"] * 1e6
 
     def passes(self, value):
         if self.target is None:
             return None
-        return value >= self.target if self.kind == "throughput" else value <= self.target
+        return value >= self.target if self.kind in ("throughput", "fps") else value <= self.target
 
     def measure(self, count):
         self.run_lumeq(), self.run_baseline()  # warm-up: page cache, CPU frequency
@@ -268,7 +275,32 @@ def figures(scale, script):
                       lambda: run_json([str(NATIVE), str(bare_vs_dir), "firstcore"], False), "ms", 5))
     side_by_side("first_core_plugins", "6 first core creation, the test set-up's plugins autoloaded, ms",
                  ("firstcore",), ("firstcore",), kind="ms")
+    out += preview_figures(n)
     return out
+
+
+def preview_figures(n):
+    """lumeq-preview, each figure a fresh server (and browser) per run."""
+    def pair(workload, count):
+        return (lambda: run_json(preview(workload, "lumeq" if workload != "request" else "raw", count), False),
+                lambda: run_json(preview(workload, "floor", count), False))
+
+    requests = n(30)
+    png = (lambda: run_json(preview("request", "png", requests), False),
+           lambda: run_json(preview("request", "floor", requests), False))
+    nominal = lambda: {"seconds": 1.0, "items": 24}  # noqa: E731 (the clip's own rate)
+    return [
+        Figure("preview_request_raw", "11 lumeq-preview: request → the raw planes of a cached 1080p frame, ms",
+               *pair("request", requests), "ms", 30, baseline="transfer"),
+        Figure("preview_request_png", "11 lumeq-preview: request → a level-1 PNG of a cached 1080p frame, ms",
+               *png, "ms", None, baseline="transfer"),
+        Figure("preview_step", "11 lumeq-preview in Chromium: ArrowRight → the next 1080p frame painted, ms",
+               *pair("step", n(20)), "ms", 50, baseline="transfer"),
+        Figure("preview_drag", "11 lumeq-preview in Chromium: 500-frame slider drag → the last frame painted, ms "
+               "(frames cost < 1 ms)", *pair("drag", 500), "ms", 100, baseline="transfer"),
+        Figure("preview_play", "11 lumeq-preview in Chromium: playback of 1080p 24 fps, frames painted per second",
+               lambda: run_json(preview("play", "lumeq", 5), False), nominal, "fps", 24, baseline="nominal"),
+    ]
 
 
 # ------------------------------------------------------------ the rest

@@ -12,7 +12,8 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 BEGIN, END = "<!-- bench table -->", "<!-- /bench table -->"
 BASELINES = {"native": "native C API", "floor": "Python-thread floor", "single": "one pipeline",
              "keywords": "the same call with keywords", "plain": "the same clip without the callback",
-             "chunk_sum": "the sum of its chunk times", "scdet": "ffmpeg's scdet", "fixed": "fixed-split chunks"}
+             "chunk_sum": "the sum of its chunk times", "scdet": "ffmpeg's scdet", "fixed": "fixed-split chunks",
+             "transfer": "the same bytes ready, moved and painted alike", "nominal": "the clip's rate"}
 
 
 def number(kind, value):
@@ -26,6 +27,8 @@ def number(kind, value):
         return f"{value * 100:.2f} %"
     if kind == "mib":
         return f"{value:+.1f} MiB"
+    if kind == "fps":
+        return f"{value:.1f} fps"
     return f"{value:.3f}"
 
 
@@ -34,6 +37,8 @@ def target(kind, value):
         return ""
     if kind == "throughput":
         return f"≥ {value:g}"
+    if kind == "fps":
+        return f"≥ {number(kind, value)}"
     return f"≤ {number(kind, value).lstrip('+')}"
 
 

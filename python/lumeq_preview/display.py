@@ -155,10 +155,16 @@ def rgb_rows(frame: lumeq.VideoFrame) -> bytes:
     return b"\0" + b"\0".join(view[row * stride:(row + 1) * stride] for row in range(height))
 
 
-def planar_rgb(frame: lumeq.VideoFrame) -> list[bytes]:
-    """The R, G and B planes with their rows packed: what the page's canvas
-    takes, leaving the interleaving to the browser, which must add alpha anyway."""
-    return [frame[plane].tobytes() for plane in range(3)]
+def planar_rgb(frame: lumeq.VideoFrame) -> bytearray:
+    """The R, G and B planes one after the other, rows packed: what the page's
+    canvas takes, leaving the interleaving to the browser, which must add
+    alpha anyway. One copy of each plane when its rows have no padding."""
+    size = frame.width * frame.height
+    out = bytearray(3 * size)
+    for plane in range(3):
+        view = frame[plane]
+        out[plane * size:(plane + 1) * size] = view.cast("B") if view.c_contiguous else view.tobytes()
+    return out
 
 
 def encode_png(frame: lumeq.VideoFrame, level: int = DEFAULT_PNG_LEVEL) -> bytes:

@@ -168,8 +168,7 @@ class Preview:
 
     async def frame_raw(self, request: web.Request) -> web.Response:
         frame, notes, took = await self._display_frame(request)
-        planes = await self.in_thread(planar_rgb, frame)
-        body = b"".join(planes)
+        body = await self.in_thread(planar_rgb, frame)
         return web.Response(body=body, content_type="application/octet-stream",
                             headers=_frame_headers(frame, notes, took))
 

@@ -14,7 +14,7 @@
   const state = {
     generation: 0, status: "loading", outputs: [], output: null, frame: 0,
     compare: null, audio: null, zoom: "fit", scale: 1, ox: 0, oy: 0,
-    painted: null, playing: false, logSeen: 0,
+    painted: null, playing: false, logSeen: 0, requests: 0,
   };
   window.preview = state;  // for tests and the curious
 
@@ -62,6 +62,7 @@
   }
 
   async function fetchImage(job) {
+    state.requests++;
     const response = await fetch(job.compare !== null
       ? url(`/api/diff/${job.output}/${job.compare}/${job.frame}.png`)
       : url(`/api/frame/${job.output}/${job.frame}.${transfer}`));
@@ -226,13 +227,15 @@
     state.playing = true;
     $("play").textContent = "❚❚";
     play = { clip, fps, start: state.frame, t0: performance.now() / 1000, frames: new Map(), painted: 0, dropped: 0,
-             shown: [], generation: state.generation, audio: null };
+             shown: [], generation: state.generation, audio: null, latency: 0.05, next: state.frame + 1 };
     play.audio = startAudio(play);
     requestAnimationFrame(tick);
   }
 
   function stopPlay() {
     if (!play) return;
+    state.lastPlay = { painted: play.painted, dropped: play.dropped, first: play.start, last: play.lastPainted,
+                       seconds: ((play.lastAt ?? 0) - (play.firstAt ?? 0)) / 1000 };
     state.playing = false;
     $("play").textContent = "▶";
     if (play.audio) play.audio.stop();
@@ -267,22 +270,36 @@
       paint(entry.image, { generation: p.generation, output: p.clip.index, frame: best, compare: null });
       p.dropped += Math.max(0, best - (p.lastPainted ?? best - 1) - 1);
       p.lastPainted = best;
+      p.painted++;
       state.frame = best;
       updateControls();
       const now = performance.now();
+      p.firstAt ??= now;
+      p.lastAt = now;
       p.shown.push(now);
       while (p.shown.length && p.shown[0] < now - 1000) p.shown.shift();
       $("fps").textContent = `${p.shown.length} fps, ${p.dropped} dropped`;
     }
-    for (const n of [...p.frames.keys()]) if (n < target && n !== best) p.frames.delete(n);
-    for (let n = Math.max(target, (p.lastPainted ?? -1) + 1); n < Math.min(target + PREFETCH, p.clip.frames); n++) {
-      if (!p.frames.has(n)) {
-        const entry = {};
-        p.frames.set(n, entry);
-        fetchImage({ output: p.clip.index, frame: n, compare: null }).then((image) => { entry.image = image; }, () => {});
-      }
-    }
+    for (const [n, entry] of [...p.frames]) if (n < target && n !== best && entry.done) p.frames.delete(n);
+    prefetch(p, target);
     requestAnimationFrame(tick);
+  }
+
+  // Asks for the frames that will be due when they arrive, judged by how
+  // long frames have been taking, with a few requests in flight.
+  function prefetch(p, target) {
+    let pending = 0;
+    for (const entry of p.frames.values()) if (!entry.done) pending++;
+    let n = Math.max(target + Math.ceil(p.latency * p.fps), p.next);
+    for (; pending < PREFETCH && n < p.clip.frames; n++, pending++) {
+      const entry = { done: false }, asked = performance.now();
+      p.frames.set(n, entry);
+      fetchImage({ output: p.clip.index, frame: n, compare: null }).then((image) => {
+        entry.image = image;
+        p.latency = 0.7 * p.latency + 0.3 * (performance.now() - asked) / 1000;
+      }, () => {}).finally(() => { entry.done = true; });
+    }
+    p.next = n;
   }
 
   // Audio in chunks, decoded by the browser and queued on its clock.
