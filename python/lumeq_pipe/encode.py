@@ -18,6 +18,9 @@ _CHROMA_TAGS = {(1, 1): "420", (1, 0): "422", (0, 0): "444", (2, 0): "411"}
 _YUV_DEPTHS = (8, 9, 10, 12, 14, 16)
 _MONO_DEPTHS = (8, 9, 10, 12, 16)
 _RAW_HINT = "; write it raw with -c none, or convert it to YUV or gray in the script"
+# For a YUV clip, which YUV (and gray) Y4M can carry.
+_Y4M_CARRIES = ("; Y4M carries YUV 4:2:0, 4:2:2 and 4:4:4 at 8, 9, 10, 12, 14 or 16 bits, 4:1:1 at 8 bits"
+                " and gray at 8, 9, 10, 12 or 16 bits: write it raw with -c none, or convert it in the script")
 
 
 def has_constant_format(clip: lumeq.VideoNode) -> bool:
@@ -33,7 +36,8 @@ def _family_name(family: lumeq.ColorFamily) -> str:
 def y4m_colorspace(fmt: lumeq.VideoFormat) -> str:
     """The value of the header's C tag for `fmt`, or EncodeError."""
     if fmt.sample_type != lumeq.SampleType.INTEGER:
-        raise EncodeError(f"Y4M cannot carry the float format {fmt.name}{_RAW_HINT}")
+        hint = _Y4M_CARRIES if fmt.color_family == lumeq.ColorFamily.YUV else _RAW_HINT
+        raise EncodeError(f"Y4M cannot carry the float format {fmt.name}{hint}")
     bits = fmt.bits_per_sample
     family = fmt.color_family
     if family == lumeq.ColorFamily.GRAY:
@@ -44,7 +48,7 @@ def y4m_colorspace(fmt: lumeq.VideoFormat) -> str:
         raise EncodeError(f"Y4M cannot carry the {_family_name(family)} format {fmt.name}{_RAW_HINT}")
     stem = _CHROMA_TAGS.get((fmt.subsampling_w, fmt.subsampling_h))
     if stem is None or bits not in _YUV_DEPTHS or (stem == "411" and bits != 8):
-        raise EncodeError(f"Y4M has no tag for {fmt.name}{_RAW_HINT}")
+        raise EncodeError(f"Y4M has no tag for {fmt.name}{_Y4M_CARRIES}")
     if bits == 8:
         # Centred chroma: what readers assume for a bare 4:2:0 stream anyway.
         return "420jpeg" if stem == "420" else stem
