@@ -152,6 +152,7 @@ DRAG = """async (frames) => {
     // A hand's drag: the positions spread over one second, one per event-loop turn.
     while (performance.now() - t0 < i * 1000 / frames) await new Promise((r) => setTimeout(r, 0));
   }
+  slider.dispatchEvent(new Event('change'));  // let go
   const released = performance.now();
   while (!(preview.painted && preview.painted.frame === frames - 1)) await new Promise(requestAnimationFrame);
   return {after: preview.painted.at - released, requests: preview.requests - before};

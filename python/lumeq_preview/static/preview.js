@@ -36,12 +36,16 @@
   // started, so scrubbing never queues stale frames.
   let inFlight = null, wanted = null;
 
-  function show(n) {
+  // `settled`: the user has stopped (the slider let go), so a request still
+  // out for a frame passed over is abandoned rather than waited for.
+  function show(n, settled = false) {
     const clip = video();
     if (!clip) return;
     state.frame = Math.max(0, Math.min(n, clip.frames - 1));
     updateControls();
-    wanted = { generation: state.generation, output: clip.index, frame: state.frame, compare: state.compare };
+    wanted = { generation: state.generation, output: clip.index, frame: state.frame, compare: state.compare,
+               abort: new AbortController() };
+    if (settled && inFlight && inFlight.frame !== state.frame) inFlight.abort.abort();
     pump();
   }
 
@@ -65,7 +69,7 @@
     state.requests++;
     const response = await fetch(job.compare !== null
       ? url(`/api/diff/${job.output}/${job.compare}/${job.frame}.png`)
-      : url(`/api/frame/${job.output}/${job.frame}.${transfer}`));
+      : url(`/api/frame/${job.output}/${job.frame}.${transfer}`), { signal: job.abort?.signal });
     if (!response.ok) throw new Error((await response.json()).error);
     const notes = JSON.parse(response.headers.get("X-Display-Notes") || "[]");
     if (job.compare !== null || transfer === "png") {
@@ -463,6 +467,7 @@
   }
 
   $("slider").addEventListener("input", () => show(+$("slider").value));
+  $("slider").addEventListener("change", () => show(+$("slider").value, true));
   $("frame").addEventListener("change", () => show(+$("frame").value));
   $("play").addEventListener("click", togglePlay);
   $("compare").addEventListener("change", () => {
