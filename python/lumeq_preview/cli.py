@@ -103,8 +103,8 @@ async def _serve(opts: argparse.Namespace) -> None:
         raise PreviewError(str(exc)) from None
     reloader = Reloader(session)
     token = secrets.token_urlsafe(TOKEN_BYTES)
-    runner = web.AppRunner(Preview(session, token, reloader.reload).app(), handler_cancellation=True,
-                           access_log=None)
+    preview = Preview(session, token, reloader.reload)
+    runner = web.AppRunner(preview.app(), handler_cancellation=True, access_log=None)
     try:
         await runner.setup()
         site = web.TCPSite(runner, opts.host, opts.port)
@@ -116,6 +116,7 @@ async def _serve(opts: argparse.Namespace) -> None:
         await _run_until_stopped(reloader)
     finally:
         await runner.cleanup()
+        preview.close()
         reloader.close()
         session.close()
 

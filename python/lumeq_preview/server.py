@@ -7,6 +7,7 @@ import hmac
 import importlib.resources
 import io
 import json
+import logging
 import time
 from concurrent.futures import ThreadPoolExecutor
 from fractions import Fraction
@@ -57,6 +58,9 @@ class Preview:
         self.page = _static("index.html").replace(b"__TOKEN__", token.encode())
         self.static = {name: (_static(name), kind) for name, kind in STATIC_FILES.items()}
 
+    def close(self) -> None:
+        self.encoders.shutdown(wait=True)
+
     # ------------------------------------------------------------ plumbing
 
     def app(self) -> web.Application:
@@ -100,6 +104,9 @@ class Preview:
             if exc.status >= 400:
                 return json_error(exc.status, exc.reason)
             raise
+        except Exception as exc:  # noqa: BLE001 - one request's fault must not look like the server's
+            logging.getLogger(__name__).exception("request %s failed", request.path)
+            return json_error(500, f"{type(exc).__name__}: {exc}")
         response.headers.setdefault("Cache-Control", "no-store")
         return response
 
@@ -311,8 +318,7 @@ async def _wave(clip: lumeq.AudioNode, start: int, end: int) -> bytes:
 
 def _frame_headers(frame: lumeq.VideoFrame, notes: list[str], took: float) -> dict[str, str]:
     return {"X-Frame-Width": str(frame.width), "X-Frame-Height": str(frame.height),
-            "X-Display-Notes": json.dumps(notes), "X-Render-Ms": f"{took * 1000:.1f}",
-            "Access-Control-Expose-Headers": "X-Frame-Width, X-Frame-Height, X-Display-Notes, X-Render-Ms"}
+            "X-Display-Notes": json.dumps(notes), "X-Render-Ms": f"{took * 1000:.1f}"}
 
 
 def _int(text: str, what: str) -> int:
