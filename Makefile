@@ -109,10 +109,10 @@ $(VENV313)/.stubgen-deps: $(VENV313)/.deps
 	$(VENV313)/bin/pip install $(PIP_FLAGS) $(STUBGEN_PLUGINS)
 	touch $@
 
-test312: $(VENV)/.installed $(VENV)/.farm-deps $(VENV)/.browser-deps $(VENV)/.stubgen-deps build/.chromium native-tests build/.ffmpeg
+test312: $(VENV)/.installed $(VENV)/.farm-deps $(VENV)/.docs-deps $(VENV)/.browser-deps $(VENV)/.stubgen-deps build/.chromium native-tests build/.ffmpeg
 	$(VENV)/bin/python -m pytest -q tests
 
-test313: $(VENV313)/.installed $(VENV313)/.farm-deps $(VENV313)/.browser-deps $(VENV313)/.stubgen-deps build/.chromium native-tests build/.ffmpeg
+test313: $(VENV313)/.installed $(VENV313)/.farm-deps $(VENV313)/.docs-deps $(VENV313)/.browser-deps $(VENV313)/.stubgen-deps build/.chromium native-tests build/.ffmpeg
 	$(VENV313)/bin/python -m pytest -q tests
 
 test: test312 test313
@@ -178,6 +178,10 @@ DOCS_DEPS := "mkdocs>=1.6,<2" "mkdocs-material>=9.5,<10" "mkdocstrings-python>=1
 
 $(VENV)/.docs-deps: $(VENV)/.deps
 	$(VENV)/bin/pip install $(PIP_FLAGS) $(DOCS_DEPS)
+	touch $@
+
+$(VENV313)/.docs-deps: $(VENV313)/.deps
+	$(VENV313)/bin/pip install $(PIP_FLAGS) $(DOCS_DEPS)
 	touch $@
 
 docs: $(VENV)/.installed $(VENV)/.docs-deps

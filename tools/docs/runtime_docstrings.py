@@ -46,6 +46,11 @@ def documented(live: Any) -> bool:
                                  or inspect.isdatadescriptor(live))
 
 
+def is_member_of_enumeration(live: Any) -> bool:
+    # The module's enumerations are final classes whose members are instances.
+    return type(live).__module__ == "lumeq" and hasattr(type(live), "__int__")
+
+
 def link(text: str, module: Any) -> str:
     def replace(match: re.Match[str]) -> str:
         dotted = match.group(1).replace("::", ".").rstrip("_")
@@ -90,11 +95,13 @@ class RuntimeDocstrings(griffe.Extension):
              lines: list[str]) -> None:
         promote_overloads(obj)
         for member in list(obj.members.values()):
-            if member.is_alias:
+            if isinstance(member, griffe.Alias):
                 continue
             live = runtime_object(module, extra, member.path.split(".")[1:])
             doc = live.__doc__ if documented(live) else None
             text = doc if isinstance(doc, str) and doc.strip() else comment_above(lines, member.lineno)
+            if not text and is_member_of_enumeration(live):
+                text = f"Value `{int(live)}`."
             if text:
                 member.docstring = griffe.Docstring(link(inspect.cleandoc(text), module), parent=member)
             if isinstance(member, griffe.Class):
