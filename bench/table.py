@@ -1,7 +1,8 @@
-"""The README's benchmark table, from bench/results.json.
+"""The benchmark table, from bench/results.json.
 
     python bench/table.py            prints the table
-    python bench/table.py --readme   replaces the table in README.md
+    python bench/table.py --readme   writes the whole table into docs/performance.md
+                                     and its headline rows into README.md
 """
 import argparse
 import json
@@ -46,8 +47,13 @@ def cell(text):
     return str(text).replace("|", "\\|")
 
 
-def markdown(results):
-    figures = results["figures"]
+# The README's rows: one figure for each kind of work a user meets first.
+HEADLINE = ["frames_1080p", "asyncio_1080p_w32", "get_frame", "invoke_held", "pipe_805830913_devnull",
+            "plane_copy", "first_core", "farm_x264"]
+
+
+def markdown(results, keys=None):
+    figures = {key: fig for key, fig in results["figures"].items() if keys is None or key in keys}
     lines = [f"{results['pairs_per_figure']} pairs per figure: median [min..max] of the pairwise values. "
              "Throughput figures are lumeq / baseline; time figures lumeq's time over the baseline's.", "",
              "| figure | baseline | median [min..max] | target | pinned | |", "|---|---|---|---|---|---|"]
@@ -65,20 +71,25 @@ def markdown(results):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--readme", action="store_true", help="write the table into README.md")
+    parser.add_argument("--readme", action="store_true",
+                        help="write the table into docs/performance.md, its headline rows into README.md")
     parser.add_argument("--results", default=str(ROOT / "bench" / "results.json"))
     opts = parser.parse_args()
-    table = markdown(json.loads(pathlib.Path(opts.results).read_text()))
+    results = json.loads(pathlib.Path(opts.results).read_text())
     if not opts.readme:
-        print(table)
+        print(markdown(results))
         return
-    readme = ROOT / "README.md"
-    text = readme.read_text()
+    write_table(ROOT / "docs" / "performance.md", markdown(results))
+    write_table(ROOT / "README.md", markdown(results, HEADLINE))
+
+
+def write_table(path, table):
+    text = path.read_text()
     if BEGIN not in text or END not in text:
-        raise SystemExit(f"README.md has no {BEGIN} ... {END} section")
-    readme.write_text(re.sub(re.escape(BEGIN) + ".*?" + re.escape(END), lambda m: f"{BEGIN}\n{table}\n{END}", text,
-                             flags=re.S))
-    print("README.md updated")
+        raise SystemExit(f"{path.name} has no {BEGIN} ... {END} section")
+    path.write_text(re.sub(re.escape(BEGIN) + ".*?" + re.escape(END), lambda m: f"{BEGIN}\n{table}\n{END}", text,
+                           flags=re.S))
+    print(f"{path.relative_to(ROOT)} updated")
 
 
 if __name__ == "__main__":

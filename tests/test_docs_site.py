@@ -29,10 +29,17 @@ def browser():
     chromium = shutil.which("chromium")
     if chromium is None:
         pytest.skip("chromium is not installed")
-    with sync_api.sync_playwright() as driver:
+    # The driver and the browser inherit the environment; a sanitizer runtime
+    # preloaded for lumeq has no business in them.
+    with pytest.MonkeyPatch.context() as patch:
+        patch.delenv("LD_PRELOAD", raising=False)
+        driver = sync_api.sync_playwright().start()
+    try:
         launched = driver.chromium.launch(executable_path=chromium)
         yield launched
         launched.close()
+    finally:
+        driver.stop()
 
 
 def open_page(browser, url):
