@@ -173,7 +173,8 @@ bench-readme: $(VENV)/.deps
 # The documentation site, static and offline, into build/docs. The API
 # reference reads the stubs for signatures and the installed module for
 # docstrings, so lumeq must be installed. Not -q: a quiet build does not
-# count the warnings that strict mode turns into failures.
+# count the warnings that strict mode turns into failures. The tool pages
+# show each tool's --help, so the tools' own dependencies are needed too.
 DOCS_DEPS := "mkdocs>=1.6,<2" "mkdocs-material>=9.5,<10" "mkdocstrings-python>=1.12" ruff
 
 $(VENV)/.docs-deps: $(VENV)/.deps
@@ -184,7 +185,7 @@ $(VENV313)/.docs-deps: $(VENV313)/.deps
 	$(VENV313)/bin/pip install $(PIP_FLAGS) $(DOCS_DEPS)
 	touch $@
 
-docs: $(VENV)/.installed $(VENV)/.docs-deps
+docs: $(VENV)/.installed $(VENV)/.docs-deps $(VENV)/.farm-deps $(VENV)/.browser-deps
 	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build
 
 clean:

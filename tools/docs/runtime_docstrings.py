@@ -66,6 +66,8 @@ def comment_above(lines: list[str], lineno: int | None) -> str:
         return ""
     found: list[str] = []
     index = lineno - 2
+    while index >= 0 and lines[index].lstrip().startswith("@"):
+        index -= 1
     while index >= 0 and lines[index].lstrip().startswith("#"):
         found.insert(0, lines[index].strip().lstrip("#").strip())
         index -= 1
