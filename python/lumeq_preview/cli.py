@@ -42,8 +42,8 @@ examples:
   lumeq-preview -a src=in.mkv --port 8765 --no-browser script.py
   ssh -L 8765:127.0.0.1:8765 server lumeq-preview --port 8765 --no-browser script.py
 
-keys in the page: 0-9 output, Left/Right frame (Shift: 10), Home/End, Space play,
-f fit, 1:1 via the zoom buttons.
+keys in the page: 0-9 output, Left/Right one frame (with Shift ten), Home/End,
+Space play/pause, f fit to the window; the wheel zooms at the cursor, a drag pans.
 
 exit status: 0 stopped (Ctrl-C), 1 the script cannot be read or the server
 cannot start, 2 bad usage.

@@ -508,6 +508,7 @@
     else if (event.key === "Home") show(0);
     else if (event.key === "End") show(clip.frames - 1);
     else if (event.key === " ") togglePlay();
+    else if (event.key === "f") setZoom("fit");
     else return;
     event.preventDefault();
   });
