@@ -58,8 +58,9 @@ Receiver issue(FrameDonePayload* payload, Receiver receiver, const NodeRef& node
 
 }  // namespace
 
-RequestKeep::~RequestKeep() {
-    if (payload_ != nullptr && payload_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete payload_;
+void RequestKeep::let_go() noexcept {
+    FrameDonePayload* payload = std::exchange(payload_, nullptr);
+    if (payload != nullptr && payload->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete payload;
 }
 
 Receiver request_frame(const NodeRef& node, int n) {
@@ -97,6 +98,12 @@ std::optional<FrameResult> FrameRequest::poll(const Waker& waker) {
             break;
     }
     return std::nullopt;
+}
+
+FrameResult FrameRequest::wait() {
+    std::optional<FrameResult> result = receiver_.take_blocking();
+    if (result) return std::move(*result);
+    return FrameResult(std::in_place_type<std::string>, kRequestCancelled);
 }
 
 // ------------------------------------------------------------ get_frame_async

@@ -32,12 +32,19 @@ class RequestKeep {
 public:
     explicit RequestKeep(FrameDonePayload* payload) noexcept : payload_(payload) {}
     RequestKeep(RequestKeep&& other) noexcept : payload_(std::exchange(other.payload_, nullptr)) {}
-    RequestKeep& operator=(RequestKeep&&) = delete;
+    RequestKeep& operator=(RequestKeep&& other) noexcept {
+        if (this != &other) {
+            let_go();
+            payload_ = std::exchange(other.payload_, nullptr);
+        }
+        return *this;
+    }
     RequestKeep(const RequestKeep&) = delete;
     RequestKeep& operator=(const RequestKeep&) = delete;
-    ~RequestKeep();
+    ~RequestKeep() { let_go(); }
 
 private:
+    void let_go() noexcept;
     FrameDonePayload* payload_;
 };
 
@@ -59,10 +66,16 @@ public:
     FrameRequest(Receiver receiver, RequestKeep keep) noexcept
         : receiver_(std::move(receiver)), keep_(std::move(keep)) {}
     FrameRequest(FrameRequest&&) noexcept = default;
+    FrameRequest& operator=(FrameRequest&&) noexcept = default;
 
     // The result, or the cancellation text if the channel closed empty;
     // otherwise nullopt with `waker` listening on the channel.
     std::optional<FrameResult> poll(const Waker& waker);
+    // Never blocks. On TakeStatus::Result the result is moved into `out`.
+    TakeStatus try_take(std::optional<FrameResult>& out) { return receiver_.try_take(out); }
+    // Blocks until the result, or the cancellation text if the channel
+    // closed empty. The caller must not hold the GIL.
+    FrameResult wait();
 
 private:
     Receiver receiver_;

@@ -311,12 +311,13 @@ Step resume(PyObject* self, PyObject* thrown) {
         finish(co);  // cancels whatever it waits for
         raise_thrown(thrown);
     }
-    // A waker still held elsewhere (by a task about to let go of it) keeps its
-    // cell; this resumption gets a fresh one.
-    if (co.waker && co.waker->use_count() == 1)
-        co.waker->reset();
-    else
-        co.waker = Shared<AsyncioWaker>::adopt(new AsyncioWaker());
+    // The last wake's loop and future go now, with the GIL: a waker still
+    // held elsewhere (a channel that woke it, about to let go) would
+    // otherwise drop them later on a thread without it, keeping the loop
+    // alive until lumeq is next entered. Such a waker is not armed again;
+    // this resumption gets a fresh one.
+    if (co.waker) co.waker->reset();
+    if (!co.waker || co.waker->use_count() != 1) co.waker = Shared<AsyncioWaker>::adopt(new AsyncioWaker());
 
     FinishUnlessPending finishing(co);
     std::optional<PyRef> value = co.computation->resume(Waker::share(co.waker.get()));

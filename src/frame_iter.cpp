@@ -1,19 +1,22 @@
 #include "frame_iter.hpp"
 
 #include "async.hpp"
+#include "coroutine.hpp"
 #include "frame.hpp"
 #include "node.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 namespace lumeq {
 namespace {
 
-// One position of the window: pending (the request's receiving end) or
-// ready (its result).
-using Slot = std::variant<Receiver, FrameResult>;
+// One position of the window: pending (the request) or ready (its result).
+// Each request keeps its own node and core, so that an iterator used with
+// `async for` can let go of requests still rendering without waiting.
+using Slot = std::variant<FrameRequest, FrameResult>;
 
 // The window: a ring that grows on demand and never beyond `limit` slots.
 class Window {
@@ -61,11 +64,8 @@ struct Step {
     std::string error;
 };
 
-FrameResult wait_for(Receiver& receiver) {
-    std::optional<FrameResult> result = receiver.take_blocking();
-    if (result) return std::move(*result);
-    return FrameResult(std::in_place_type<std::string>, kRequestCancelled);
-}
+// How an iterator is used: fixed by its first __next__ or __anext__.
+enum class Use : uint8_t { Unset, Sync, Async };
 
 // Destroyed in reverse order after the drain: the node, the owner, then the
 // window's storage.
@@ -76,6 +76,8 @@ struct PyFrameIter {
     const size_t backlog;
     const int32_t num_frames;
     const bool audio;
+    Use use = Use::Unset;   // GIL-guarded
+    bool awaited = false;   // GIL-guarded: an __anext__ is waiting for its frame
     OwnerHandle owner;
     NodeRef node;
 
@@ -84,9 +86,11 @@ struct PyFrameIter {
     PyFrameIter(const PyFrameIter&) = delete;
     PyFrameIter& operator=(const PyFrameIter&) = delete;
     // Runs in dealloc, with the GIL: the drain needs no Python, so other
-    // threads run while in-flight frames finish.
+    // threads run while in-flight frames finish. An event loop's thread is
+    // never made to wait: its requests are let go rendering.
     ~PyFrameIter() {
         if (!node.in_this_process()) return;  // the parent's requests never finish here
+        if (use == Use::Async) return;
         ReleaseGil unlocked;
         std::lock_guard<std::mutex> lock(mutex);
         drain();
@@ -98,10 +102,10 @@ struct PyFrameIter {
         size_t pending = 0;
         for (size_t i = 0; i < state.slots.size(); ++i) {
             Slot& slot = state.slots[i];
-            auto* receiver = std::get_if<Receiver>(&slot);
-            if (receiver == nullptr) continue;
+            auto* request = std::get_if<FrameRequest>(&slot);
+            if (request == nullptr) continue;
             std::optional<FrameResult> result;
-            if (receiver->try_take(result) == TakeStatus::Result) {
+            if (request->try_take(result) == TakeStatus::Result) {
                 if (std::holds_alternative<std::string>(*result)) state.failed = true;
                 slot = std::move(*result);
             } else {
@@ -110,7 +114,7 @@ struct PyFrameIter {
         }
         if (state.failed) return;
         while (state.next < num_frames && pending < prefetch && state.slots.size() < backlog) {
-            state.slots.push_back(request_frame(node, state.next), backlog);
+            state.slots.push_back(request_frame_kept(node, owner, state.next, frame_executor()), backlog);
             ++state.next;
             ++pending;
         }
@@ -120,8 +124,13 @@ struct PyFrameIter {
     void drain() noexcept {
         while (!state.slots.empty()) {
             Slot slot = state.slots.pop_front();
-            if (auto* receiver = std::get_if<Receiver>(&slot)) wait_for(*receiver);
+            if (auto* request = std::get_if<FrameRequest>(&slot)) request->wait();
         }
+    }
+
+    // Frees all results and lets the requests still in flight go on alone.
+    void abandon() noexcept {
+        while (!state.slots.empty()) state.slots.pop_front();
     }
 
     // The whole of __next__ that runs without the GIL.
@@ -131,12 +140,33 @@ struct PyFrameIter {
         if (state.slots.empty()) return out;
         FrameResult result = [&] {
             Slot front = state.slots.pop_front();
-            if (auto* receiver = std::get_if<Receiver>(&front)) return wait_for(*receiver);
+            if (auto* request = std::get_if<FrameRequest>(&front)) return request->wait();
             return std::move(std::get<FrameResult>(front));
         }();
+        return take(std::move(result), [this] { drain(); });
+    }
+
+    // The whole of one __anext__ attempt, with the GIL and never blocking:
+    // nullopt while the front frame renders, with `waker` listening for it.
+    std::optional<Step> try_step(const Waker& waker) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (state.slots.empty()) return Step{};
+        Slot& front = state.slots[0];
+        if (auto* request = std::get_if<FrameRequest>(&front)) {
+            std::optional<FrameResult> result = request->poll(waker);
+            if (!result) return std::nullopt;
+            front = std::move(*result);
+        }
+        return take(std::get<FrameResult>(state.slots.pop_front()), [this] { abandon(); });
+    }
+
+    // Hands over the front result; on an error, `stop` empties the window.
+    template <class Stop>
+    Step take(FrameResult result, Stop&& stop) {
+        Step out;
         if (auto* error = std::get_if<std::string>(&result)) {
             state.failed = true;
-            drain();
+            stop();
             out.kind = Step::Kind::Error;
             out.error = std::move(*error);
             return out;
@@ -146,6 +176,27 @@ struct PyFrameIter {
         out.frame = std::move(std::get<FrameRef>(result));
         return out;
     }
+
+    // Fixes how the iterator is used; the other kind is refused.
+    void claim(Use wanted) {
+        if (use == Use::Unset) use = wanted;
+        if (use == wanted) return;
+        throw_runtime_error(wanted == Use::Async
+                                ? "this frame iterator is iterated synchronously; it cannot also be used with 'async for'"
+                                : "this frame iterator is used with 'async for'; it cannot also be iterated synchronously");
+    }
+
+    PyRef frame_of(Step step) const {
+        switch (step.kind) {
+            case Step::Kind::End:
+                return PyRef();
+            case Step::Kind::Error:
+                throw_vs_error(step.error);
+            case Step::Kind::Frame:
+                break;
+        }
+        return ClipParts{node, owner, audio}.wrap_frame(std::move(step.frame));
+    }
 };
 
 PyRef frame_iter_iter(PyObject* self) { return PyRef::borrow(self); }
@@ -153,21 +204,94 @@ PyRef frame_iter_iter(PyObject* self) { return PyRef::borrow(self); }
 PyRef frame_iter_next(PyObject* self) {
     PyFrameIter& iter = unbox<PyFrameIter>(self);
     if (!iter.node.in_this_process()) throw_foreign_core();
+    iter.claim(Use::Sync);
     Step step;
     {
         ReleaseGil unlocked;
         step = iter.step();
     }
-    switch (step.kind) {
-        case Step::Kind::End:
-            return PyRef();
-        case Step::Kind::Error:
-            throw_vs_error(step.error);
-        case Step::Kind::Frame:
-            break;
-    }
-    return ClipParts{iter.node, iter.owner, iter.audio}.wrap_frame(std::move(step.frame));
+    return iter.frame_of(std::move(step));
 }
+
+// ------------------------------------------------------------ async for
+
+// The computation behind one __anext__: the next frame, awaited on the
+// running loop. A frame already rendered is returned at the first
+// resumption, without a turn of the loop.
+class NextFrame final : public Computation {
+public:
+    explicit NextFrame(PyRef iter) noexcept : iter_(std::move(iter)) {}
+    NextFrame(const NextFrame&) = delete;
+    NextFrame& operator=(const NextFrame&) = delete;
+    ~NextFrame() override {
+        if (waiting_) unbox<PyFrameIter>(iter_.get()).awaited = false;
+    }
+
+    std::optional<PyRef> resume(const Waker& waker) override {
+        PyFrameIter& iter = unbox<PyFrameIter>(iter_.get());
+        if (!iter.node.in_this_process()) throw_foreign_core();
+        if (!waiting_) {
+            // As with an asynchronous generator: the order of frames is the
+            // order of the awaits, so only one may wait at a time.
+            if (iter.awaited) throw_runtime_error("anext(): frame iterator is already awaiting a frame");
+            iter.awaited = waiting_ = true;
+        }
+        std::optional<Step> step = iter.try_step(waker);
+        if (!step) return std::nullopt;
+        if (step->kind == Step::Kind::End) throw PyError::no_args(PyExc_StopAsyncIteration);
+        return iter.frame_of(std::move(*step));
+    }
+
+private:
+    PyRef iter_;
+    bool waiting_ = false;
+};
+
+// The computation behind aclose(): cancels what is in flight and frees
+// every frame; __anext__ then ends the iteration.
+class CloseIter final : public Computation {
+public:
+    explicit CloseIter(PyRef iter) noexcept : iter_(std::move(iter)) {}
+
+    std::optional<PyRef> resume(const Waker&) override {
+        PyFrameIter& iter = unbox<PyFrameIter>(iter_.get());
+        if (iter.awaited) throw_runtime_error("aclose(): frame iterator is awaiting a frame");
+        iter.claim(Use::Async);
+        std::lock_guard<std::mutex> lock(iter.mutex);
+        iter.state.failed = true;
+        iter.abandon();
+        return PyRef::none();
+    }
+
+private:
+    PyRef iter_;
+};
+
+PyObject* anext_name() {
+    static GilOnceCell<PyObject*> name;
+    return name.get([] { return require(PyUnicode_InternFromString("__anext__")); });
+}
+
+PyObject* aclose_name() {
+    static GilOnceCell<PyObject*> name;
+    return name.get([] { return require(PyUnicode_InternFromString("aclose")); });
+}
+
+PyRef frame_iter_anext(PyObject* self) {
+    PyFrameIter& iter = unbox<PyFrameIter>(self);
+    iter.claim(Use::Async);
+    return make_coroutine(std::make_unique<NextFrame>(PyRef::borrow(self)), PyRef::borrow(anext_name()), "FrameIter");
+}
+
+PyRef frame_iter_aclose(PyObject* self) {
+    return make_coroutine(std::make_unique<CloseIter>(PyRef::borrow(self)), PyRef::borrow(aclose_name()), "FrameIter");
+}
+
+PyMethodDef frame_iter_methods[] = {
+    {"aclose", method_noargs<frame_iter_aclose>, METH_NOARGS,
+     "Cancel the requests in flight and free every frame; the iteration then ends."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* frame_iter_next_slot(PyObject* self) noexcept {
     return guard<PyObject*>(nullptr, [&] { return frame_iter_next(self).release(); });
@@ -179,6 +303,9 @@ PyType_Slot frame_iter_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyFrameIter>)},
     {Py_tp_iter, reinterpret_cast<void*>(unary_slot<frame_iter_iter>)},
     {Py_tp_iternext, reinterpret_cast<void*>(frame_iter_next_slot)},
+    {Py_am_aiter, reinterpret_cast<void*>(unary_slot<frame_iter_iter>)},
+    {Py_am_anext, reinterpret_cast<void*>(unary_slot<frame_iter_anext>)},
+    {Py_tp_methods, frame_iter_methods},
     {0, nullptr},
 };
 

@@ -4,6 +4,7 @@ import gc
 import json
 import os
 import threading
+import weakref
 
 import pytest
 
@@ -90,6 +91,21 @@ def test_each_loop_lets_its_wake_descriptor_go(numbered):
     # A descriptor counted before may go late (its last waker is let go on
     # VapourSynth's thread); one per loop would add 20.
     assert len(os.listdir("/proc/self/fd")) <= before
+
+
+def test_finished_request_keeps_nothing_of_its_loop(vcore):
+    # Frames that are not cached finish on VapourSynth's thread, which may be
+    # the last to let go of the waker it woke.
+    clip = slow_clip(vcore, passes=1)
+    loops = []
+    for n in range(5):
+        loop = asyncio.new_event_loop()
+        assert loop.run_until_complete(clip.get_frame_async(n)).width == 640
+        loop.close()
+        loops.append(weakref.ref(loop))
+        del loop
+    gc.collect()
+    assert [ref() for ref in loops] == [None] * 5
 
 
 def test_two_event_loops_in_two_threads(numbered):

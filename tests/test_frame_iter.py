@@ -1,4 +1,6 @@
-"""VideoNode.frames(): the prefetching frame iterator."""
+"""VideoNode.frames(): the prefetching frame iterator, synchronous and asynchronous."""
+import asyncio
+import contextlib
 import gc
 import threading
 import time
@@ -180,3 +182,139 @@ def test_frames_outlive_iterator_clip_and_core():
 def test_iterator_keeps_its_clip(vcore):
     it = vcore.std.BlankClip(width=8, height=8, length=5).frames()
     assert len(list(it)) == 5
+
+
+# ------------------------------------------------------------ async for
+
+
+async def collect(it, limit=None):
+    out = []
+    async for frame in it:
+        out.append(frame)
+        if len(out) == limit:
+            break
+    return out
+
+
+@pytest.mark.parametrize("prefetch, backlog", [(None, None), (1, None), (2, 2), (16, 64), (300, 1)])
+def test_async_for_delivers_what_the_synchronous_form_does(numbered, prefetch, backlog):
+    frames = asyncio.run(collect(numbered.frames(prefetch=prefetch, backlog=backlog)))
+    assert [value(f) for f in frames] == list(range(256))
+
+
+def test_async_for_over_audio_matches_the_synchronous_form(vcore):
+    clip = vcore.std.BlankAudio(length=30000, waveform="sine", frequency=441.5)
+    frames = asyncio.run(collect(clip.frames(prefetch=4)))
+    assert [bytes(f[1]) for f in frames] == [bytes(f[1]) for f in clip.frames()]
+    assert all(isinstance(f, lumeq.AudioFrame) for f in frames)
+
+
+def test_a_rendered_frame_is_handed_over_without_a_loop(numbered):
+    it = numbered.frames(prefetch=4)
+    time.sleep(0.05)  # the window has rendered
+    with pytest.raises(StopIteration) as done:
+        it.__anext__().send(None)
+    assert value(done.value.value) == 0
+
+
+def test_async_failure_arrives_at_its_frame_then_the_iteration_ends(vcore):
+    it = carrying_failure(vcore, [True] * 5 + [False] + [True] * 4).frames(prefetch=3)
+
+    async def main():
+        got = [value(await it.__anext__()) for _ in range(5)]
+        with pytest.raises(RuntimeError, match="^PropToClip: "):
+            await it.__anext__()
+        return got, await collect(it)
+
+    assert asyncio.run(main()) == ([0] * 5, [])
+
+
+@pytest.mark.parametrize("first", ["sync", "async"])
+def test_one_iterator_serves_one_kind_of_iteration(numbered, first):
+    it = numbered.frames()
+    if first == "sync":
+        next(it)
+        with pytest.raises(RuntimeError, match="iterated synchronously; it cannot also be used with 'async for'"):
+            it.__anext__()
+    else:
+        asyncio.run(collect(it, 1))
+        with pytest.raises(RuntimeError, match="used with 'async for'; it cannot also be iterated synchronously"):
+            next(it)
+
+
+def test_a_second_concurrent_anext_is_refused(vcore):
+    it = big_slow_clip(vcore).frames(prefetch=1)
+
+    async def main():
+        first = asyncio.ensure_future(it.__anext__())
+        await asyncio.sleep(0)
+        with pytest.raises(RuntimeError, match="already awaiting"):
+            await it.__anext__()
+        with pytest.raises(RuntimeError, match="awaiting a frame"):
+            await it.aclose()
+        return await first
+
+    assert asyncio.run(main()).width == 1920
+
+
+def test_waiting_for_a_frame_never_blocks_the_loop(vcore):
+    it = big_slow_clip(vcore).frames(prefetch=2)
+
+    async def main():
+        ticks = 0
+
+        async def ticker():
+            nonlocal ticks
+            while True:
+                ticks += 1
+                await asyncio.sleep(0.001)
+
+        ticking = asyncio.create_task(ticker())
+        await collect(it, 3)
+        ticking.cancel()
+        return ticks
+
+    assert asyncio.run(main()) > 5
+
+
+@pytest.fixture
+def watched():
+    from leakcheck import watching
+
+    with watching() as make:
+        yield make
+
+
+@pytest.mark.parametrize("how", ["break", "aclose", "cancel", "unfinished task"])
+def test_leaving_early_lets_every_request_and_frame_go_at_once(watched, how):
+    clip = big_slow_clip(watched(), passes=2)
+    start = time.perf_counter()
+    clip.get_frame(999)
+    render = time.perf_counter() - start
+    left = []
+
+    async def consume():
+        it = clip.frames(prefetch=8)
+        try:
+            if how == "aclose":
+                await collect(it, 1)
+                await it.aclose()
+                assert await collect(it) == []
+            else:
+                await collect(it, 1 if how == "break" else None)
+        finally:
+            left.append(time.perf_counter())
+
+    async def main():
+        task = asyncio.create_task(consume())
+        if how in ("cancel", "unfinished task"):
+            await asyncio.sleep(render * 2)
+            if how == "unfinished task":
+                return  # asyncio.run cancels it
+            task.cancel()
+        with contextlib.suppress(asyncio.CancelledError):
+            await task
+
+    asyncio.run(main())
+    # Waiting for the eight frames in flight would take four renders.
+    assert time.perf_counter() - left[0] < render * 2

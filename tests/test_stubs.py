@@ -85,6 +85,9 @@ assert_type(lumeq.ColorFamily.RGB, lumeq.ColorFamily)
 
 async def render() -> None:
     assert_type(await node.get_frame_async(0), lumeq.VideoFrame)
+    async for rendered in node.frames(prefetch=2):
+        assert_type(rendered, lumeq.VideoFrame)
+    assert_type(await node.frames().aclose(), None)
 
 class Policy(lumeq.EnvironmentPolicy):
     def __init__(self) -> None:
