@@ -1,5 +1,7 @@
 """lumeq-pipe: a script's output rendered to Y4M or raw planes, checked
 against ffmpeg as a real reader and against frames read through lumeq."""
+import errno
+import fcntl
 import hashlib
 import importlib.metadata
 import importlib.util
@@ -335,6 +337,35 @@ def test_reader_closing_the_pipe_ends_quietly(script):
     proc.stderr.close()
     assert status == 128 + signal.SIGPIPE, stderr
     assert "Traceback" not in stderr and "Exception ignored" not in stderr
+
+
+def test_the_output_pipe_is_widened(script):
+    proc = subprocess.Popen(pipe_command(script(LONG_SCRIPT), "-"), stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, env=child_env())
+    try:
+        proc.stdout.read(1)  # the header is written once the pipe is set
+        assert fcntl.fcntl(proc.stdout.fileno(), fcntl.F_GETPIPE_SZ) == 1 << 20
+    finally:
+        proc.kill()
+        proc.wait(timeout=60)
+        proc.stdout.close()
+
+
+@pytest.mark.parametrize("refused, asked", [({}, [1 << 20]), ({1 << 20: errno.EPERM}, [1 << 20, 1 << 18]),
+                                            ({1 << 20: errno.EBADF}, [1 << 20])], ids=["granted", "over budget", "not a pipe"])
+def test_a_smaller_pipe_is_asked_for_only_when_the_larger_is_not_permitted(monkeypatch, refused, asked):
+    from lumeq_pipe import render
+
+    sizes = []
+
+    def fake_fcntl(fd, command, size):
+        sizes.append(size)
+        if size in refused:
+            raise OSError(refused[size], os.strerror(refused[size]))
+
+    monkeypatch.setattr(render.fcntl, "fcntl", fake_fcntl)
+    render._widen_pipe(7)
+    assert sizes == asked
 
 
 def test_ctrl_c_stops_after_whole_frames(script, tmp_path):

