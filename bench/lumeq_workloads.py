@@ -13,6 +13,8 @@
     lumeq_workloads.py await    REPS           (one cached frame, awaited in a loop)
     lumeq_workloads.py floorawait REPS
     lumeq_workloads.py audioframes SAMPLES PREFETCH BACKLOG   (stereo 48 kHz float BlankAudio)
+    lumeq_workloads.py asyncframes WIDTH HEIGHT FORMAT KEEP FRAMES PREFETCH BACKLOG   (`async for` over frames())
+    lumeq_workloads.py asyncaudioframes SAMPLES PREFETCH BACKLOG
     lumeq_workloads.py firstcore
 
 `window` is an asyncio window: a semaphore lets WINDOW of the FRAMES
@@ -65,6 +67,30 @@ def audioframes(samples, prefetch, backlog):
     for frame in clip.frames(prefetch=prefetch or None, backlog=backlog or None):
         checksum += frame[0][0]
     report("audioframes", time.perf_counter() - start, clip.num_frames, checksum)
+
+
+async def consume_async(it, plane_item):
+    """The seconds an `async for` over `it` takes, timed inside the running
+    loop (its set-up and teardown are not the workload), and a checksum."""
+    checksum = 0
+    start = time.perf_counter()
+    async for frame in it:
+        checksum += frame[0][plane_item]
+    return time.perf_counter() - start, checksum
+
+
+def asyncframes(width, height, fmt, keep, count, prefetch, backlog):
+    clip = blank(lumeq.Core(), width, height, fmt, keep, count)
+    it = clip.frames(prefetch=prefetch or None, backlog=backlog or None)
+    seconds, checksum = asyncio.run(consume_async(it, (0, 0)))
+    report("asyncframes", seconds, count, checksum)
+
+
+def asyncaudioframes(samples, prefetch, backlog):
+    clip = lumeq.Core().std.BlankAudio(channels=[0, 1], bits=32, sampletype=1, samplerate=48000, length=samples)
+    it = clip.frames(prefetch=prefetch or None, backlog=backlog or None)
+    seconds, checksum = asyncio.run(consume_async(it, 0))
+    report("asyncaudioframes", seconds, clip.num_frames, checksum)
 
 
 def modifyframe(width, height, fmt, keep, count):
@@ -262,7 +288,8 @@ def main(argv):
     {"frames": frames, "getframe": getframe, "modifyframe": modifyframe, "invoke": invoke,
      "invokelookup": invokelookup, "invokepositional": invokepositional, "copy": copy,
      "asarray": asarray, "window": window, "floorwindow": floorwindow, "await": await_cached,
-     "floorawait": floorawait, "firstcore": firstcore, "audioframes": audioframes}[name](*args)
+     "floorawait": floorawait, "firstcore": firstcore, "audioframes": audioframes,
+     "asyncframes": asyncframes, "asyncaudioframes": asyncaudioframes}[name](*args)
 
 
 if __name__ == "__main__":

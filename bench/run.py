@@ -204,6 +204,13 @@ def figures(scale, script):
                       "throughput", 0.9, baseline="floor"))
     side_by_side("asyncio_16x16_w32", "1 asyncio window of 32, 16×16 GRAY8, vs native getFrameAsync window",
                  ("window", *w16, frames16, 32), ("window", *w16, frames16, 32))
+    # `async for` against the native in-order window of the same depth (the
+    # frames workload with that prefetch), the backlog at its default of 3 × prefetch.
+    for key, size, count, target in (("1080p", w1080, 3000, 0.97), ("16x16", w16, 100000, 0.6)):
+        name = "1920×1080 YUV420P8" if key == "1080p" else "16×16 GRAY8"
+        side_by_side(f"async_frames_{key}", f"1 `async for` over `frames(prefetch=32)`, {name}, "
+                     "vs native in-order window of 32", ("asyncframes", *size, n(count), 32, 0),
+                     ("frames", *size, n(count), 32, 0), target=target)
     awaits = n(10000)  # timed inside the process: half a second each is plenty
     for pinned in (False, True):
         out.append(Figure("await_cached" + ("_pinned" if pinned else ""),
@@ -263,6 +270,9 @@ def figures(scale, script):
     two_hours = n(2 * 3600 * 48000)
     side_by_side("audio_frames", "10 `frames()` on a 2-hour stereo 48 kHz float BlankAudio",
                  ("audioframes", two_hours, 0, 0), ("audioframes", two_hours, 0, 0), target=0.95)
+    side_by_side("async_audio_frames", "10 `async for` over `frames(prefetch=32)` on that clip, "
+                 "vs native in-order window of 32", ("asyncaudioframes", two_hours, 32, 0),
+                 ("audioframes", two_hours, 32, 0), target=0.95)
     audio_frames = -(-two_hours // 3072)
     w64_cmd = [sys.executable, "-m", "lumeq_pipe", "-c", "w64", script.audio_path(two_hours)]
     out.append(Figure("pipe_w64_devnull", "10 `lumeq-pipe -c w64` of that clip into /dev/null, whole process",

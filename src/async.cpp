@@ -14,12 +14,14 @@ namespace lumeq {
 // The callback's user data. The callback takes the sending end out before
 // it lets go. A kept request's payload is shared with the awaiting side:
 // whichever lets go last frees it; when that is the callback, it goes to the
-// executor thread, as VapourSynth must not free a core from inside its own
-// callback.
+// releasing executor's thread, as VapourSynth must not free a core from
+// inside its own callback.
 struct FrameDonePayload final : Runnable {
     std::optional<Sender> sender;
     const VSAPI* api;
-    Executor* releaser = nullptr;
+    // Set before the awaiting side can let go first; read by the callback
+    // only after it has.
+    std::atomic<Executor*> releaser{nullptr};
     std::atomic<int> holders{1};
     // Declared node last so it is freed before the owner (the core).
     OwnerHandle owner;
@@ -35,18 +37,25 @@ namespace {
 // touches only the channel and the payload, never Python.
 void VS_CC frame_done(void* user_data, const VSFrame* frame, int, VSNode*, const char* error) noexcept {
     auto* payload = static_cast<FrameDonePayload*>(user_data);
-    FrameResult result = frame != nullptr
-                             ? FrameResult(std::in_place_type<FrameRef>, frame, payload->api)
-                             : FrameResult(std::in_place_type<std::string>, error != nullptr ? error : "");
+    const VSAPI* api = payload->api;
     Sender sender = std::move(*payload->sender);
     payload->sender.reset();
     // Let go before waking: the woken side, often running before this thread
     // continues, then frees the payload itself instead of leaving it to the
     // executor thread, which would be woken for every frame.
-    if (payload->releaser == nullptr)
-        delete payload;
-    else if (payload->holders.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        payload->releaser->defer(payload);
+    if (payload->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        if (!payload->owner) {
+            delete payload;  // a plain request: its caller keeps node and core
+        } else {
+            // Nobody is left to receive it: the frame goes before the
+            // payload, whose owner may hold the core's last reference.
+            if (frame != nullptr) api->freeFrame(frame);
+            if (Executor* releaser = payload->releaser.load(std::memory_order_acquire)) releaser->defer(payload);
+            return;
+        }
+    }
+    FrameResult result = frame != nullptr ? FrameResult(std::in_place_type<FrameRef>, frame, api)
+                                          : FrameResult(std::in_place_type<std::string>, error != nullptr ? error : "");
     // A result nobody can receive any more comes back and is freed here.
     sender.send(std::move(result));
 }
@@ -69,10 +78,14 @@ Receiver request_frame(const NodeRef& node, int n) {
     return issue(payload, std::move(receiver), node, n);
 }
 
-FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor& releaser) {
+void RequestKeep::release_through(Executor& releaser) noexcept {
+    payload_->releaser.store(&releaser, std::memory_order_release);
+}
+
+FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor* releaser) {
     auto [sender, receiver] = make_channel();
     auto* payload = new FrameDonePayload(std::move(sender), node.api());
-    payload->releaser = &releaser;
+    payload->releaser.store(releaser, std::memory_order_relaxed);
     payload->owner = owner.clone();
     payload->node = node.clone();
     payload->holders.store(2, std::memory_order_relaxed);
@@ -122,7 +135,7 @@ public:
         if (!data.node.in_this_process()) throw_foreign_core();
         if (!request_) {
             int32_t n = convert_named("n", n_.get(), to_i32);
-            request_.emplace(request_frame_kept(data.node, data.owner, n, frame_executor()));
+            request_.emplace(request_frame_kept(data.node, data.owner, n, &frame_executor()));
         }
         // The channel wakes the coroutine's waker straight from VapourSynth's
         // thread: that wake runs no Python, so no thread hop is needed.

@@ -43,6 +43,9 @@ public:
     RequestKeep& operator=(const RequestKeep&) = delete;
     ~RequestKeep() { let_go(); }
 
+    // Where the payload goes if the callback lets go last.
+    void release_through(Executor& releaser) noexcept;
+
 private:
     void let_go() noexcept;
     FrameDonePayload* payload_;
@@ -53,8 +56,10 @@ class FrameRequest;
 // The same for a request that may be abandoned while it renders: it keeps
 // its own references to `node` and `owner` until its callback has run and
 // the request is dropped. VapourSynth must not lose a node or core with
-// requests in flight, nor free a core from inside its callback.
-FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor& releaser);
+// requests in flight, nor free a core from inside its callback, so a
+// request dropped before its result is taken needs `releaser`; without
+// one, FrameRequest::release_through must name it before that.
+FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor* releaser);
 
 // The awaitable side of one request: polled by whoever awaits it, with the
 // waker to wake when the result arrives.
@@ -76,6 +81,9 @@ public:
     // Blocks until the result, or the cancellation text if the channel
     // closed empty. The caller must not hold the GIL.
     FrameResult wait();
+    void release_through(Executor& releaser) noexcept {
+        if (keep_) keep_->release_through(releaser);
+    }
 
 private:
     Receiver receiver_;

@@ -78,6 +78,9 @@ struct PyFrameIter {
     const bool audio;
     Use use = Use::Unset;   // GIL-guarded
     bool awaited = false;   // GIL-guarded: an __anext__ is waiting for its frame
+    // Where abandoned requests go; set with the GIL when `async for` starts
+    // (the synchronous form waits for its requests, and starts no thread).
+    Executor* releaser = nullptr;
     OwnerHandle owner;
     NodeRef node;
 
@@ -87,10 +90,14 @@ struct PyFrameIter {
     PyFrameIter& operator=(const PyFrameIter&) = delete;
     // Runs in dealloc, with the GIL: the drain needs no Python, so other
     // threads run while in-flight frames finish. An event loop's thread is
-    // never made to wait: its requests are let go rendering.
+    // never made to wait: its requests are let go rendering. Either way the
+    // frames go before the owner, which may hold the core's last reference.
     ~PyFrameIter() {
         if (!node.in_this_process()) return;  // the parent's requests never finish here
-        if (use == Use::Async) return;
+        if (use == Use::Async) {
+            abandon();
+            return;
+        }
         ReleaseGil unlocked;
         std::lock_guard<std::mutex> lock(mutex);
         drain();
@@ -114,7 +121,7 @@ struct PyFrameIter {
         }
         if (state.failed) return;
         while (state.next < num_frames && pending < prefetch && state.slots.size() < backlog) {
-            state.slots.push_back(request_frame_kept(node, owner, state.next, frame_executor()), backlog);
+            state.slots.push_back(request_frame_kept(node, owner, state.next, releaser), backlog);
             ++state.next;
             ++pending;
         }
@@ -126,6 +133,14 @@ struct PyFrameIter {
             Slot slot = state.slots.pop_front();
             if (auto* request = std::get_if<FrameRequest>(&slot)) request->wait();
         }
+    }
+
+    // GIL held: the requests made so far, and all later ones, may be let go.
+    void release_through(Executor& executor) {
+        std::lock_guard<std::mutex> lock(mutex);
+        releaser = &executor;
+        for (size_t i = 0; i < state.slots.size(); ++i)
+            if (auto* request = std::get_if<FrameRequest>(&state.slots[i])) request->release_through(executor);
     }
 
     // Frees all results and lets the requests still in flight go on alone.
@@ -179,7 +194,10 @@ struct PyFrameIter {
 
     // Fixes how the iterator is used; the other kind is refused.
     void claim(Use wanted) {
-        if (use == Use::Unset) use = wanted;
+        if (use == Use::Unset) {
+            if (wanted == Use::Async) release_through(frame_executor());
+            use = wanted;
+        }
         if (use == wanted) return;
         throw_runtime_error(wanted == Use::Async
                                 ? "this frame iterator is iterated synchronously; it cannot also be used with 'async for'"

@@ -318,3 +318,11 @@ def test_leaving_early_lets_every_request_and_frame_go_at_once(watched, how):
     asyncio.run(main())
     # Waiting for the eight frames in flight would take four renders.
     assert time.perf_counter() - left[0] < render * 2
+
+
+def test_an_abandoned_iterator_frees_its_frames_before_its_core(watched):
+    # The iterator holds the core's last reference, and rendered frames.
+    it = watched().std.BlankClip(width=16, height=16, length=100).frames(prefetch=8)
+    asyncio.run(collect(it, 1))
+    time.sleep(0.05)
+    del it
