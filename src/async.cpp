@@ -23,6 +23,7 @@ struct FrameDonePayload final : Runnable {
     // only after it has.
     std::atomic<Executor*> releaser{nullptr};
     std::atomic<int> holders{1};
+    std::shared_ptr<RequestTally> tally;
     // Declared node last so it is freed before the owner (the core).
     OwnerHandle owner;
     NodeRef node;
@@ -38,6 +39,7 @@ namespace {
 void VS_CC frame_done(void* user_data, const VSFrame* frame, int, VSNode*, const char* error) noexcept {
     auto* payload = static_cast<FrameDonePayload*>(user_data);
     const VSAPI* api = payload->api;
+    if (payload->tally) payload->tally->count(frame == nullptr);
     Sender sender = std::move(*payload->sender);
     payload->sender.reset();
     // Let go before waking: the woken side, often running before this thread
@@ -82,9 +84,11 @@ void RequestKeep::release_through(Executor& releaser) noexcept {
     payload_->releaser.store(&releaser, std::memory_order_release);
 }
 
-FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor* releaser) {
+FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor* releaser,
+                                const std::shared_ptr<RequestTally>& tally) {
     auto [sender, receiver] = make_channel();
     auto* payload = new FrameDonePayload(std::move(sender), node.api());
+    payload->tally = tally;
     payload->releaser.store(releaser, std::memory_order_relaxed);
     payload->owner = owner.clone();
     payload->node = node.clone();

@@ -11,6 +11,8 @@
 #include "executor.hpp"
 #include "waker.hpp"
 
+#include <atomic>
+#include <memory>
 #include <optional>
 
 namespace lumeq {
@@ -53,13 +55,34 @@ private:
 
 class FrameRequest;
 
+// Completions counted across a window of requests, so that its owner knows
+// how many still render without polling each one (whose channel lock the
+// rendering threads contend for).
+class RequestTally {
+public:
+    // The callback's count, made before its result is handed over.
+    void count(bool failed) noexcept {
+        if (failed) failed_.store(true, std::memory_order_release);
+        finished_.fetch_add(1, std::memory_order_release);
+    }
+    // Requests finished since the last call.
+    uint32_t take_finished() noexcept { return finished_.exchange(0, std::memory_order_acquire); }
+    bool any_failed() const noexcept { return failed_.load(std::memory_order_acquire); }
+
+private:
+    std::atomic<uint32_t> finished_{0};
+    std::atomic<bool> failed_{false};
+};
+
 // The same for a request that may be abandoned while it renders: it keeps
 // its own references to `node` and `owner` until its callback has run and
 // the request is dropped. VapourSynth must not lose a node or core with
 // requests in flight, nor free a core from inside its callback, so a
 // request dropped before its result is taken needs `releaser`; without
 // one, FrameRequest::release_through must name it before that.
-FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor* releaser);
+// A `tally`, when given, counts the request's completion.
+FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, int n, Executor* releaser,
+                                const std::shared_ptr<RequestTally>& tally = nullptr);
 
 // The awaitable side of one request: polled by whoever awaits it, with the
 // waker to wake when the result arrives.

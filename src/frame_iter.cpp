@@ -53,7 +53,8 @@ private:
 
 struct IterState {
     Window slots;
-    int32_t next = 0;  // the next frame number to request
+    int32_t next = 0;        // the next frame number to request
+    size_t rendering = 0;    // requests made whose completion the tally has not yet given
     bool failed = false;
 };
 
@@ -81,6 +82,7 @@ struct PyFrameIter {
     // Where abandoned requests go; set with the GIL when `async for` starts
     // (the synchronous form waits for its requests, and starts no thread).
     Executor* releaser = nullptr;
+    const std::shared_ptr<RequestTally> tally = std::make_shared<RequestTally>();
     OwnerHandle owner;
     NodeRef node;
 
@@ -103,27 +105,19 @@ struct PyFrameIter {
         drain();
     }
 
-    // Notices finished requests and issues new ones; never blocks.
+    // Counts finished requests and issues new ones; never blocks. Once any
+    // request has failed, no more are made.
     void top_up() {
         if (state.failed) return;
-        size_t pending = 0;
-        for (size_t i = 0; i < state.slots.size(); ++i) {
-            Slot& slot = state.slots[i];
-            auto* request = std::get_if<FrameRequest>(&slot);
-            if (request == nullptr) continue;
-            std::optional<FrameResult> result;
-            if (request->try_take(result) == TakeStatus::Result) {
-                if (std::holds_alternative<std::string>(*result)) state.failed = true;
-                slot = std::move(*result);
-            } else {
-                ++pending;
-            }
+        state.rendering -= tally->take_finished();
+        if (tally->any_failed()) {
+            state.failed = true;
+            return;
         }
-        if (state.failed) return;
-        while (state.next < num_frames && pending < prefetch && state.slots.size() < backlog) {
-            state.slots.push_back(request_frame_kept(node, owner, state.next, releaser), backlog);
+        while (state.next < num_frames && state.rendering < prefetch && state.slots.size() < backlog) {
+            state.slots.push_back(request_frame_kept(node, owner, state.next, releaser, tally), backlog);
             ++state.next;
-            ++pending;
+            ++state.rendering;
         }
     }
 
