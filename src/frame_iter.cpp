@@ -291,6 +291,7 @@ PyObject* aclose_name() {
 
 PyRef frame_iter_anext(PyObject* self) {
     PyFrameIter& iter = unbox<PyFrameIter>(self);
+    if (!iter.node.in_this_process()) throw_foreign_core();
     iter.claim(Use::Async);
     return make_coroutine(std::make_unique<NextFrame>(PyRef::borrow(self)), PyRef::borrow(anext_name()), "FrameIter");
 }

@@ -4,6 +4,7 @@ import contextlib
 import gc
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -318,6 +319,20 @@ def test_leaving_early_lets_every_request_and_frame_go_at_once(watched, how):
     asyncio.run(main())
     # Waiting for the eight frames in flight would take four renders.
     assert time.perf_counter() - left[0] < render * 2
+
+
+def test_a_closed_loop_with_a_waiting_iterator_is_collected_whole(watched):
+    clip = big_slow_clip(watched(), passes=2)
+    loop = asyncio.new_event_loop()
+    # The pending task is reported as destroyed by asyncio itself.
+    loop.set_exception_handler(lambda loop, context: None)
+    task = loop.create_task(collect(clip.frames(prefetch=8)))
+    loop.run_until_complete(asyncio.sleep(0.2))
+    loop.close()
+    gone = weakref.ref(loop)
+    del task, loop, clip
+    gc.collect()
+    assert gone() is None
 
 
 def test_an_abandoned_iterator_frees_its_frames_before_its_core(watched):

@@ -134,6 +134,23 @@ def async_cancelled(core):
     loop.close()
 
 
+def async_for(core):
+    clip = core.std.BlankClip(format=GRAY8, width=32, height=32, length=50)
+    bad = failing_at(core, 3)
+    loop = asyncio.new_event_loop()
+
+    async def each_way_out():
+        assert len([f async for f in clip[:5].frames(prefetch=2)]) == 5
+        async for _ in clip.frames(prefetch=4):
+            break  # let go with requests in flight
+        with contextlib.suppress(RuntimeError):
+            async for _ in bad.frames(prefetch=3):
+                pass
+
+    yield lambda: loop.run_until_complete(each_way_out())
+    loop.close()
+
+
 # ------------------------------------------------------- values and calls
 
 
@@ -196,7 +213,7 @@ def plane_exports(core):
 
 
 SCENARIOS = [get_frame, get_frame_failing, frames_whole, frames_abandoned, frames_failing, async_awaited,
-             async_cancelled, plugin_results, props_every_kind, plane_exports]
+             async_cancelled, async_for, plugin_results, props_every_kind, plane_exports]
 
 
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda s: s.__name__)

@@ -82,6 +82,7 @@ lumeq.core.std.BlankClip().get_frame(0)
 parent_core = lumeq.Core()
 parent_std = parent_core.std  # the parent's lookups are remembered, the child's refused all the same
 parent_std.Trim
+parent_frames = inherited.frames()  # its requests were made by the parent
 
 def fresh(how):
     clip = blank(lumeq.core if how == "default" else lumeq.Core())
@@ -92,6 +93,7 @@ def foreign(how):
     uses = {
         "get_frame": lambda: inherited.get_frame(0),
         "frames": lambda: inherited.frames(),
+        "async for": lambda: parent_frames.__anext__(),
         "async": lambda: awaited(inherited, 0, False),
         "slice": lambda: inherited[1:5],
         "argument": lambda: lumeq.Core().std.Trim(clip=inherited, first=1),
@@ -109,7 +111,7 @@ def work(job):
     return fresh(how) if kind == "fresh" else foreign(how)
 
 jobs = [("fresh", "new"), ("fresh", "default")] + [("foreign", how) for how in
-        ("get_frame", "frames", "async", "slice", "argument", "plugin", "function")]
+        ("get_frame", "frames", "async for", "async", "slice", "argument", "plugin", "function")]
 with multiprocessing.get_context("fork").Pool(2) as pool:
     results = pool.map(work, jobs * 2)
 
@@ -128,5 +130,5 @@ def test_fork_children_render_with_their_own_cores(run_py):
     results = out["results"]
     assert results[:2] == [[77, 77 * 40, 77, 77]] * 2
     foreign = "this object's core was created in another process (before a fork); create a new Core here"
-    assert results[2:9] == [foreign] * 7
-    assert results[9:] == results[:9]
+    assert results[2:10] == [foreign] * 8
+    assert results[10:] == results[:10]

@@ -75,8 +75,7 @@ class Sink:
 def _widen_pipe(fd: int) -> None:
     """A pipe's default 64 KiB means a switch to the reader every 64 KiB of
     a frame; 1 MiB (where the system allows it) moves a 1080p frame in one
-    or two turns, which into `cat` is a quarter faster than 256 KiB.
-    Anything but a pipe refuses, which is fine."""
+    to three turns. Anything but a pipe refuses, which is fine."""
     for size in _PIPE_BUFFERS:
         try:
             fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, size)
