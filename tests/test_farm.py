@@ -88,7 +88,7 @@ os.execvp("ffmpeg", ["ffmpeg", "-v", "error", "-f", "yuv4mpegpipe", "-i", "-", "
 def scheduler():
     from distributed import LocalCluster
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=":0", silence_logs=50) as cluster:
+                      dashboard_address="127.0.0.1:0", silence_logs=50) as cluster:
         yield cluster.scheduler_address
 
 
@@ -224,6 +224,20 @@ def test_resume_renders_again_what_another_job_made(scheduler, script, tmp_path,
     assert again.returncode == 0, again.stderr
     assert again.stderr.count(f"is rendered again: it was made with another {reason}") == 2
     assert out.read_bytes() == single_render(script, tmp_path).read_bytes()
+
+
+def test_an_audio_output_is_split_every_n_frames_unless_scenes_are_asked_for(scheduler, tmp_path):
+    script = tmp_path / "audio.py"
+    script.write_text("from lumeq import core\ncore.std.BlankAudio(channels=[0, 1], bits=16, samplerate=48000, "
+                      "length=100000).set_output(1)\n")
+    out = tmp_path / "out.raw"
+    done = farm("-o", 1, "-c", "none", script, out, scheduler=scheduler)
+    assert done.returncode == 0, done.stderr
+    whole = tmp_path / "whole.raw"
+    subprocess.run(pipe_command("-o", 1, "-c", "none", script, whole), check=True, env=child_env())
+    assert out.read_bytes() == whole.read_bytes()
+    refused = farm("-o", 1, "-c", "none", "--split", "scenes", script, tmp_path / "o2.raw", scheduler=scheduler)
+    assert refused.returncode == 2 and "output 1 is audio" in refused.stderr
 
 
 @needs_ffmpeg

@@ -10,7 +10,7 @@ import shutil
 import subprocess
 import threading
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, NoReturn, Sequence
 
 from lumeq_pipe.command import (EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError, frame_range,
@@ -186,6 +186,8 @@ def _check_encoder(opts: argparse.Namespace) -> None:
 
 
 def _check_out(opts: argparse.Namespace) -> None:
+    if opts.out == "-":
+        raise CommandError("OUT must be a file: the chunks are joined into it, not streamed", EXIT_USAGE)
     if os.path.isdir(opts.out):
         raise CommandError(f"OUT {opts.out} is a directory", EXIT_USAGE)
     parent = os.path.dirname(os.path.abspath(opts.out))
@@ -221,15 +223,25 @@ def _start_info(job: Job) -> subprocess.Popen[str]:
                             stderr=subprocess.PIPE, text=True)
 
 
-def _clip_length(info: subprocess.Popen[str]) -> int:
+def _clip_facts(info: subprocess.Popen[str]) -> dict[str, str]:
+    """What lumeq-pipe --info says of the output: "frames", "frame rate", …"""
     stdout, stderr = info.communicate()
     if info.returncode != 0:
         raise CommandError(f"the script could not be run:\n{stderr.rstrip()}")
-    for line in stdout.splitlines():
-        key, _, value = line.partition(":")
-        if key == "frames":
-            return int(value)
-    raise CommandError("lumeq-pipe --info reported no frame count")
+    facts = {key.strip(): value.strip() for key, _, value in (line.partition(":") for line in stdout.splitlines())}
+    if not facts.get("frames", "").isdigit():
+        raise CommandError("lumeq-pipe --info reported no frame count")
+    return facts
+
+
+def _audio_split(opts: argparse.Namespace, split: Split) -> Split:
+    """An audio output has no scenes: split it every N frames, unless scenes were asked for by name."""
+    if split.kind != "scenes":
+        return split
+    if opts.split == "scenes" or opts.scenes is not None:
+        raise CommandError(f"output {opts.output} is audio: it has no scenes to split at (use --split fixed)",
+                           EXIT_USAGE)
+    return replace(split, kind="fixed")
 
 
 def plan_chunks(first: int, last: int, size: int) -> list[tuple[int, int]]:
@@ -244,8 +256,9 @@ def _open_client(opts: argparse.Namespace) -> Any:
     if opts.scheduler:
         return Client(opts.scheduler), None
     # Each worker is one process with one thread: lumeq-pipe uses the cores itself.
+    # The scheduler's web server always starts: on a free port, so no warning about a taken one.
     cluster = LocalCluster(n_workers=opts.workers or os.cpu_count() or 1, threads_per_worker=1,
-                           processes=True, host="127.0.0.1", dashboard_address=None,
+                           processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0",
                            silence_logs=logging.CRITICAL, memory_limit=opts.worker_memory or "auto")
     return Client(cluster), cluster
 
@@ -367,7 +380,10 @@ def _run_job(farm: FarmJob) -> int:
         info.wait()
         raise
     try:
-        first, last = frame_range(_clip_length(info), opts.start, opts.end, opts.output)
+        facts = _clip_facts(info)
+        if facts.get("output", "").endswith("(audio)"):
+            farm.split = _audio_split(opts, farm.split)
+        first, last = frame_range(int(facts["frames"]), opts.start, opts.end, opts.output)
         os.makedirs(job.work_dir, exist_ok=True)
         plan = farm.plan(client, first, last)
         farm.events.emit("job", frames=last - first + 1, chunks=len(plan), workers=_worker_count(client))

@@ -41,7 +41,7 @@ def _luma(clip: lumeq.VideoNode, fmt: lumeq.VideoFormat) -> Any:
 def frame_differences(clip: lumeq.VideoNode, first: int, last: int) -> list[float]:
     """PlaneStatsDiff of each frame in first..last against the one before it."""
     if clip.format is None or clip.width == 0:
-        raise HostError("scene detection needs a clip of constant format and size")
+        raise HostError("scene detection needs a clip of constant format and size (--split fixed needs neither)")
     luma = _luma(clip, clip.format)
     previous = luma[max(first - 1, 0):last]
     current = luma[first:last + 1]
@@ -65,7 +65,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             run_script(opts.script, dict(item.partition("=")[::2] for item in opts.arg))
             output = find_output(opts.output)
             if isinstance(output, lumeq.AudioNode):
-                raise HostError(f"output {opts.output} is audio: scenes are found in video")
+                raise HostError(f"output {opts.output} is audio: scenes are found in video (use --split fixed)")
             diffs = frame_differences(output.clip, opts.start, opts.end)
     except ScriptFailed as exc:
         sys.stderr.write(exc.format())
