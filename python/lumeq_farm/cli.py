@@ -72,8 +72,9 @@ def memory_size(text: str) -> int:
         value = int(parse_bytes(text))
     except (ValueError, TypeError):
         raise argparse.ArgumentTypeError(f"expected a size like 4GiB or 1500MB, got {text!r}") from None
-    if value < 64 << 20:
-        raise argparse.ArgumentTypeError(f"{text} is less than a worker needs (64 MiB at least)")
+    # A worker process alone holds about 100 MiB; Dask restarts one that passes its limit.
+    if value < 256 << 20:
+        raise argparse.ArgumentTypeError(f"{text} is less than a worker needs (256MiB at least)")
     return value
 
 

@@ -143,7 +143,7 @@ class ChunkRunner:
     def run(self) -> list[ChunkResult]:
         as_completed = _as_completed()
         self.client.subscribe_topic(EVENT_TOPIC, self._starts.on_worker_event)
-        futures = {self._submit(i): i for i in range(len(self.plan)) if i not in self.results}
+        futures = self._submit_all([i for i in range(len(self.plan)) if i not in self.results])
         pending = as_completed(list(futures))
         try:
             for future in pending:
@@ -158,6 +158,16 @@ class ChunkRunner:
         finally:
             self.client.unsubscribe_topic(EVENT_TOPIC)
         return [self.results[i] for i in range(len(self.plan))]
+
+    def _submit_all(self, indices: list[int]) -> dict[Any, int]:
+        # One message for the lot: submitted one by one, the last of a thousand
+        # chunks reaches the scheduler a good fraction of a second after the first.
+        for index in indices:
+            self._tries[index] = 1
+        futures = self.client.map(self.render, [self.job] * len(indices), indices,
+                                  [self.plan[i][0] for i in indices], [self.plan[i][1] for i in indices],
+                                  pure=False, key=[_key("chunk", i) for i in indices])
+        return dict(zip(futures, indices))
 
     def _submit(self, index: int) -> Any:
         first, last = self.plan[index]
