@@ -38,18 +38,19 @@ FFV1 = "ffmpeg -v error -f yuv4mpegpipe -i - -c:v ffv1 -y {out}"
 FIXED = ["--chunk-frames", "5"]
 TWO = ["--chunk-frames", "12"]
 
-# An encoder that, the first time it runs, kills the worker process that
-# started it halfway through its chunk; every later run is plain ffv1.
+# An encoder that, the first time it runs, kills halfway through its chunk
+# the worker process that started it, or itself (as the kernel does when
+# memory runs out); every later run is plain ffv1.
 KILL_ONCE = '''
 import os, signal, subprocess, sys
-marker, out = sys.argv[1], sys.argv[2]
+victim, marker, out = sys.argv[1:4]
 try:
     os.close(os.open(marker, os.O_CREAT | os.O_EXCL))
 except FileExistsError:
     sys.exit(subprocess.run(["ffmpeg", "-v", "error", "-f", "yuv4mpegpipe", "-i", "-", "-c:v", "ffv1",
                              "-y", out]).returncode)
 sys.stdin.buffer.read(30000)
-os.kill(os.getppid(), signal.SIGKILL)
+os.kill(os.getppid() if victim == "worker" else os.getpid(), signal.SIGKILL)
 '''
 
 # An encoder that fails the way a real one does: its own words on stderr,
@@ -241,13 +242,18 @@ def test_an_audio_output_is_split_every_n_frames_unless_scenes_are_asked_for(sch
 
 
 @needs_ffmpeg
-def test_killed_worker_costs_only_a_retry(scheduler, script, tmp_path):
-    out = tmp_path / "out.mkv"
-    encoder = f"{tool(tmp_path, 'kill_once', KILL_ONCE)} {tmp_path / 'killed'} {{out}}"
-    done = farm(*FIXED, "--encoder", encoder, script, out, scheduler=scheduler)
+@pytest.mark.parametrize("victim", ["worker", "encoder"])
+def test_a_killed_worker_or_encoder_costs_only_a_retry(scheduler, script, tmp_path, victim):
+    out, events = tmp_path / "out.mkv", tmp_path / "events.jsonl"
+    encoder = f"{tool(tmp_path, 'kill_once', KILL_ONCE)} {victim} {tmp_path / 'killed'} {{out}}"
+    done = farm(*FIXED, "--worker-memory", "1GiB", "--events", events, "--encoder", encoder, script, out,
+                scheduler=scheduler)
     assert done.returncode == 0, done.stderr
     assert (tmp_path / "killed").exists()
     assert framemd5(out) == framemd5(single_render(script, tmp_path))
+    retries = [e for e in read_events(events) if e["event"] == "chunk_retry"]
+    if victim == "encoder":
+        assert len(retries) == 1 and "killed by signal 9 (by the kernel when memory ran out" in retries[0]["error"]
 
 
 @needs_ffmpeg
