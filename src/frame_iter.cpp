@@ -149,7 +149,10 @@ struct PyFrameIter {
         if (state.slots.empty()) return out;
         FrameResult result = [&] {
             Slot front = state.slots.pop_front();
-            if (auto* request = std::get_if<FrameRequest>(&front)) return request->wait();
+            if (auto* request = std::get_if<FrameRequest>(&front)) {
+                top_up();  // the requests finished since the last frame make room before the wait
+                return request->wait();
+            }
             return std::move(std::get<FrameResult>(front));
         }();
         return take(std::move(result), [this] { drain(); });
@@ -163,7 +166,10 @@ struct PyFrameIter {
         Slot& front = state.slots[0];
         if (auto* request = std::get_if<FrameRequest>(&front)) {
             std::optional<FrameResult> result = request->poll(waker);
-            if (!result) return std::nullopt;
+            if (!result) {
+                top_up();  // the threads stay busy while the loop sleeps
+                return std::nullopt;
+            }
             front = std::move(*result);
         }
         return take(std::get<FrameResult>(state.slots.pop_front()), [this] { abandon(); });
