@@ -107,6 +107,8 @@ __all__ = [
 
 # Cores, plugins and functions
 
+# One VapourSynth core: its threads, its frame cache and its plugins, each a
+# namespace of functions (`core.std`). `lumeq.core` is the current environment's.
 @final
 class Core:
     def __new__(cls, threads: int | None = None, max_cache_size: int | None = None) -> Self: ...
@@ -660,6 +662,7 @@ class Coroutine(Generic[_Result]):
 
 # Environments and outputs
 
+# Opaque per-environment state.
 @final
 class EnvironmentData:
     @property
@@ -805,4 +808,5 @@ RGB48: Final[PresetVideoFormat]
 RGBH: Final[PresetVideoFormat]
 RGBS: Final[PresetVideoFormat]
 
+# The current environment's core, looked up afresh at every use.
 core: CoreProxy

@@ -10,8 +10,10 @@ import re
 from pathlib import Path
 from typing import Any
 
+import griffe
 from mkdocs.config.defaults import MkDocsConfig
 from mkdocs.structure.files import File, Files
+from mkdocs.structure.pages import Page
 
 # <!-- cli-help lumeq_pipe.cli --> names a module with build_parser().
 CLI_HELP = re.compile(r"^<!-- cli-help ([\w.]+) -->$", re.MULTILINE)
@@ -32,7 +34,30 @@ def cli_help(module_name: str) -> str:
     return f"```text\n{text.rstrip()}\n```"
 
 
-def on_page_markdown(markdown: str, **kwargs: Any) -> str:
+# <!-- api-summary --> on the reference's front page: every object the
+# reference pages document, with the first paragraph of its docstring.
+API_SUMMARY = "<!-- api-summary -->"
+DOCUMENTED = re.compile(r"^::: (lumeq\.\w+)", re.MULTILINE)
+
+
+def api_summary(docs_dir: Path) -> str:
+    # The reference's own view: the same stubs and the same extension.
+    here = Path(__file__).parent
+    extensions = griffe.load_extensions(f"{here / 'runtime_docstrings.py'}:RuntimeDocstrings")
+    module = griffe.load("lumeq", search_paths=[str(here / "stubs")], find_stubs_package=True,
+                         extensions=extensions)
+    lines = ["| | |", "|---|---|"]
+    for page in sorted((docs_dir / "api").glob("*.md")):
+        for path in DOCUMENTED.findall(page.read_text()):
+            docstring = module[path.removeprefix("lumeq.")].docstring
+            first = docstring.value.split("\n\n")[0].replace("\n", " ") if docstring else ""
+            lines.append(f"| [`{path.removeprefix('lumeq.')}`][{path}] | {first.replace('|', '\\|')} |")
+    return "\n".join(lines)
+
+
+def on_page_markdown(markdown: str, page: Page, config: MkDocsConfig, **kwargs: Any) -> str:
+    if API_SUMMARY in markdown:
+        markdown = markdown.replace(API_SUMMARY, api_summary(Path(config.docs_dir)))
     return CLI_HELP.sub(lambda m: cli_help(m.group(1)), markdown)
 
 
