@@ -163,7 +163,8 @@ build/bench/bare/.installed: dist/.wheel $(VENV)/.deps
 	touch $@
 
 # `make bench BENCH_ARGS="--pairs 1 --quick"` is a smoke test of the whole run;
-# `make bench-readme` then puts bench/results.json's table into README.md.
+# `make bench-readme` then puts bench/results.json's table into docs/performance.md
+# and its headline rows into README.md.
 bench: $(VENV)/.installed build/bench/native $(VENV)/.bench-deps build/bench/bare/.installed
 	$(VENV)/bin/python bench/run.py $(if $(FULL),--full) $(BENCH_ARGS)
 

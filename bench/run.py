@@ -6,7 +6,7 @@ in a fresh process, alternating, after one warm-up run of each. A pair gives
 one ratio; a figure reports the median of its pairs' ratios with their
 minimum and maximum. Latency figures run both pinned to one CPU and unpinned.
 Writes every pair to bench/results.json and the sweeps to bench/results.png;
-bench/table.py turns results.json into the README's table.
+bench/table.py turns results.json into the table of docs/performance.md and README.md.
 
     python bench/run.py [--full] [--pairs N] [--quick] [--only NAME,...]
 """
@@ -531,7 +531,7 @@ def main():
     print(table.markdown(results))
     print(f"{results['wall_seconds'] / 60:.1f} minutes; wrote {out.relative_to(ROOT)}" +
           (" and bench/results.png" if plotted else "")
-          + "; `python bench/table.py --readme` puts the table into README.md")
+          + "; `python bench/table.py --readme` puts the table into docs/performance.md and README.md")
 
 
 if __name__ == "__main__":

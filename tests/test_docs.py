@@ -73,3 +73,12 @@ def test_api_reference_covers_the_stubs():
     for page in (ROOT / "docs" / "api").glob("*.md"):
         documented |= set(re.findall(r"^::: lumeq\.(\w+)", page.read_text(), re.M))
     assert documented == public_stub_names()
+
+
+def test_readme_links_reach_files():
+    # The site's own links are checked by its strict build; the README's are not.
+    text = (ROOT / "README.md").read_text()
+    targets = re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text)
+    assert targets
+    missing = [t for t in targets if "://" not in t and not (ROOT / t).exists()]
+    assert missing == []
