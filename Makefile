@@ -5,7 +5,7 @@ PY313 := $(shell tools/find-python 3.13)
 VENV := .venv
 VENV313 := .venv313
 DEPS := vapoursynth vapoursynth-bestsource pytest numpy hypothesis mypy scikit-build-core cmake ninja
-SOURCES := $(wildcard src/*.cpp src/*.hpp python/lumeq_pipe/*.py python/lumeq_farm/*.py python/lumeq_preview/*.py python/lumeq_preview/static/* python/lumeq_stubgen/*.py stubs/*) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/*/*.cpp src/*/*.hpp python/lumeq_pipe/*.py python/lumeq_farm/*.py python/lumeq_preview/*.py python/lumeq_preview/static/* python/lumeq_stubgen/*.py stubs/*) CMakeLists.txt pyproject.toml
 PIP_FLAGS := --disable-pip-version-check -q
 
 .PHONY: all demo test test312 test313 native-tests bench bench-readme sanitize stress clean docs

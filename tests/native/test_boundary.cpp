@@ -1,7 +1,7 @@
 // Native checks of the boundary for what Python cannot reach on purpose:
 // internal faults becoming PanicException, a failure without an exception,
 // resumed faults, and references dropped on a thread without the GIL.
-#include "boundary.hpp"
+#include "runtime/boundary.hpp"
 #include "check.hpp"
 
 #include <cstdio>

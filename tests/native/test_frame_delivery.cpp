@@ -2,10 +2,10 @@
 // channel, the executor's task states, the frames() window as VapourSynth
 // sees the requests, and VapourSynth's own leak report after a storm of
 // cancelled asynchronous requests.
-#include "async.hpp"
-#include "core.hpp"
-#include "executor.hpp"
-#include "node.hpp"
+#include "clips/async.hpp"
+#include "cores/core.hpp"
+#include "delivery/executor.hpp"
+#include "clips/video_node.hpp"
 #include "check.hpp"
 
 #include <chrono>

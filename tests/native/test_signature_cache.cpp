@@ -1,7 +1,7 @@
 // The parsed-signature cache empties itself when it grows too large; an
 // entry a conversion still holds must outlive that.
 #include "check.hpp"
-#include "convert.hpp"
+#include "calls/convert.hpp"
 
 #include <string>
 
