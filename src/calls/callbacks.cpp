@@ -1,10 +1,9 @@
 #include "calls/callbacks.hpp"
 
 #include "calls/convert.hpp"
-#include "runtime/process.hpp"
 #include "calls/function_value.hpp"
+#include "runtime/guards.hpp"
 
-#include <condition_variable>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -14,56 +13,6 @@
 namespace lumeq {
 
 namespace {
-
-// initial-exec: read on every plugin call and every synchronous frame request.
-thread_local const OwnerHandle* current_owner __attribute__((tls_model("initial-exec"))) = nullptr;
-thread_local int calls_from_vapoursynth __attribute__((tls_model("initial-exec"))) = 0;
-
-// VapourSynth may call or free a function on its own threads at any time,
-// also while the interpreter finalizes, when asking for the GIL would end
-// the thread. At exit the gate closes and waits for the callbacks inside;
-// later ones fail (calls) or leak their callable (frees) without Python.
-class CallbackGate {
-public:
-    bool enter() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return false;
-        ++active_;
-        return true;
-    }
-    void leave() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (--active_ == 0) idle_.notify_all();
-    }
-    // GIL held; waits with it released.
-    void close() {
-        ReleaseGil unlocked;
-        std::unique_lock<std::mutex> lock(mutex_);
-        closed_ = true;
-        idle_.wait(lock, [this] { return active_ == 0; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable idle_;
-    size_t active_ = 0;
-    bool closed_ = false;
-};
-
-CallbackGate& gate() {
-    static CallbackGate& g = *new CallbackGate();  // never destroyed: callbacks may come during exit
-    return g;
-}
-
-PyObject* close_gate(PyObject*, PyObject*) noexcept {
-    return guard<PyObject*>(nullptr, [] {
-        gate().close();
-        return PyRef::none().release();
-    });
-}
-
-PyMethodDef close_gate_def = {"_close_callbacks", close_gate, METH_NOARGS, nullptr};
-
 
 struct Callback {
     PyRef callable;
@@ -273,28 +222,6 @@ void VS_CC free_callback(void* data) {
 
 }  // namespace
 
-InterpreterPass::InterpreterPass() : entered_(gate().enter()) {}
-InterpreterPass::~InterpreterPass() {
-    if (entered_) gate().leave();
-}
-
-void close_passes_at_exit() {
-    static GilOnceCell<bool> done;
-    done.get([] {
-        run_at_exit(close_gate_def);
-        return true;
-    });
-}
-
-CallFromVapourSynth::CallFromVapourSynth() noexcept { ++calls_from_vapoursynth; }
-CallFromVapourSynth::~CallFromVapourSynth() { --calls_from_vapoursynth; }
-bool in_call_from_vapoursynth() noexcept { return calls_from_vapoursynth > 0; }
-
-CallbackOwnerScope::CallbackOwnerScope(const OwnerHandle& owner) noexcept : saved_(current_owner) {
-    current_owner = &owner;
-}
-CallbackOwnerScope::~CallbackOwnerScope() { current_owner = saved_; }
-
 PyRef callable_of(const VSFunction* function) {
     const Callback* callback = registry().find(function);
     return callback == nullptr ? PyRef() : callback->callable.clone();
@@ -307,6 +234,7 @@ std::optional<map_ext::Value> callable_to_value(PyObject* callable) {
         value.function = std::move(*function);
         return value;
     }
+    const OwnerHandle* current_owner = current_callback_owner();
     if (current_owner == nullptr) return std::nullopt;
     close_passes_at_exit();
     const OwnerHandle& owner = *current_owner;

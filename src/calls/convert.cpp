@@ -1,12 +1,12 @@
 #include "calls/convert.hpp"
 
-#include "frames/audio_frame.hpp"
-#include "clips/audio_node.hpp"
 #include "calls/callbacks.hpp"
+#include "calls/function_value.hpp"
+#include "clips/audio_node.hpp"
+#include "clips/video_node.hpp"
+#include "frames/audio_frame.hpp"
 #include "frames/enums.hpp"
 #include "frames/video_frame.hpp"
-#include "calls/function_value.hpp"
-#include "clips/video_node.hpp"
 
 #include <algorithm>
 #include <optional>

@@ -1,8 +1,8 @@
 // Conversion between Python values and VapourSynth map entries.
 #pragma once
 
-#include "cores/core.hpp"
 #include "runtime/map_ext.hpp"
+#include "runtime/owner.hpp"
 
 #include <memory>
 #include <string>

@@ -1,8 +1,8 @@
 // VapourSynth functions read from maps, as Python callables.
 #pragma once
 
-#include "cores/core.hpp"
 #include "runtime/map_ext.hpp"
+#include "runtime/owner.hpp"
 
 #include <optional>
 

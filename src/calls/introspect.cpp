@@ -1,10 +1,11 @@
 #include "calls/introspect.hpp"
 
-#include "frames/audio_frame.hpp"
-#include "clips/audio_node.hpp"
 #include "calls/convert.hpp"
-#include "frames/video_frame.hpp"
+#include "clips/audio_node.hpp"
 #include "clips/video_node.hpp"
+#include "frames/audio_frame.hpp"
+#include "frames/video_frame.hpp"
+#include "runtime/args.hpp"
 
 #include <algorithm>
 

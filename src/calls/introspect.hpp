@@ -3,7 +3,7 @@
 // that include plugin namespaces and function names.
 #pragma once
 
-#include "cores/core.hpp"
+#include "runtime/owner.hpp"
 
 #include <string>
 #include <string_view>

@@ -2,7 +2,7 @@
 
 #include "calls/convert.hpp"
 #include "calls/introspect.hpp"
-#include "clips/video_node.hpp"
+#include "clips/clip.hpp"
 
 #include <memory>
 #include <string>

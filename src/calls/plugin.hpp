@@ -2,7 +2,7 @@
 #pragma once
 
 #include "calls/convert.hpp"
-#include "cores/core.hpp"
+#include "runtime/owner.hpp"
 
 #include <memory>
 #include <string>

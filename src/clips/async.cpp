@@ -1,7 +1,7 @@
 #include "clips/async.hpp"
 
-#include "frames/video_frame.hpp"
-#include "clips/video_node.hpp"
+#include "clips/clip.hpp"
+#include "runtime/args.hpp"
 
 #include <atomic>
 #include <memory>

@@ -3,13 +3,14 @@
 // completes, and VideoNode.get_frame_async.
 #pragma once
 
-#include "runtime/api.hpp"
-#include "runtime/boundary.hpp"
 #include "delivery/channel.hpp"
-#include "cores/core.hpp"
 #include "delivery/coroutine.hpp"
 #include "delivery/executor.hpp"
 #include "delivery/waker.hpp"
+#include "runtime/api.hpp"
+#include "runtime/args.hpp"
+#include "runtime/boundary.hpp"
+#include "runtime/owner.hpp"
 
 #include <atomic>
 #include <memory>

@@ -1,14 +1,18 @@
 #include "clips/audio_node.hpp"
 
 #include "clips/async.hpp"
+#include "clips/clip.hpp"
+#include "clips/clip_ops.hpp"
+#include "clips/frame_iter.hpp"
 #include "frames/audio_format.hpp"
 #include "frames/audio_frame.hpp"
-#include "clips/clip_ops.hpp"
 #include "frames/enums.hpp"
-#include "cores/environment.hpp"
-#include "clips/frame_iter.hpp"
-#include "clips/video_node.hpp"
+#include "runtime/args.hpp"
+
+// Up to calls: clip.std and the other namespaces are plugins bound to the clip, and plugins take clips.
 #include "calls/plugin.hpp"
+// Up to cores: set_output stores into the current environment, and environments create cores.
+#include "cores/outputs.hpp"
 
 #include <string>
 

@@ -1,7 +1,7 @@
 // AudioNode: one VapourSynth audio node.
 #pragma once
 
-#include "cores/core.hpp"
+#include "runtime/owner.hpp"
 
 namespace lumeq {
 

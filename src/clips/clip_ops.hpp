@@ -2,7 +2,7 @@
 // repetition, each one call into the std plugin.
 #pragma once
 
-#include "cores/core.hpp"
+#include "runtime/owner.hpp"
 
 namespace lumeq {
 

@@ -1,9 +1,9 @@
 #include "clips/frame_iter.hpp"
 
 #include "clips/async.hpp"
+#include "clips/clip.hpp"
 #include "delivery/coroutine.hpp"
-#include "frames/video_frame.hpp"
-#include "clips/video_node.hpp"
+#include "runtime/args.hpp"
 
 #include <algorithm>
 #include <memory>

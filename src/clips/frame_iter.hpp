@@ -1,6 +1,7 @@
 // FrameIter: the prefetching frame iterator behind VideoNode.frames() and AudioNode.frames().
 #pragma once
 
+#include "runtime/args.hpp"
 #include "runtime/boundary.hpp"
 
 namespace lumeq {

@@ -1,6 +1,7 @@
 #include "clips/node_timing.hpp"
 
 #include "clips/video_node.hpp"
+#include "runtime/args.hpp"
 
 #include <unordered_set>
 #include <vector>

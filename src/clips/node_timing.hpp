@@ -2,7 +2,7 @@
 // of a clip's graph.
 #pragma once
 
-#include "cores/core.hpp"
+#include "runtime/owner.hpp"
 
 namespace lumeq {
 

@@ -1,7 +1,7 @@
 // Std: the std plugin functions behind the clip operators.
 #pragma once
 
-#include "cores/core.hpp"
+#include "runtime/owner.hpp"
 
 #include <optional>
 #include <vector>

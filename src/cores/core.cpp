@@ -1,97 +1,20 @@
 #include "cores/core.hpp"
 
-#include "frames/audio_format.hpp"
-#include "calls/callbacks.hpp"
-#include "frames/enums.hpp"
-#include "cores/environment.hpp"
 #include "calls/introspect.hpp"
-#include "frames/video_frame.hpp"
-#include "cores/log.hpp"
-#include "clips/node_timing.hpp"
 #include "calls/plugin.hpp"
+#include "clips/node_timing.hpp"
+#include "cores/log.hpp"
+#include "frames/audio_format.hpp"
+#include "frames/enums.hpp"
+#include "frames/video_frame.hpp"
+#include "runtime/args.hpp"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace lumeq {
-
-// ------------------------------------------------------------ OwnerCell
-
-struct OwnerHandle::Cell {
-    VSCore* core;
-    const VSAPI* api;
-    std::atomic<size_t> count;
-    uint32_t generation = process_generation();
-};
-
-OwnerHandle OwnerHandle::create(VSCore* core, const VSAPI* api) { return OwnerHandle(new Cell{core, api, 1}); }
-
-bool OwnerHandle::in_this_process() const noexcept { return cell_->generation == process_generation(); }
-
-OwnerHandle OwnerHandle::clone() const noexcept {
-    if (cell_ != nullptr) cell_->count.fetch_add(1, std::memory_order_relaxed);
-    return OwnerHandle(cell_);
-}
-
-VSCore* OwnerHandle::core() const {
-    if (!in_this_process()) throw_foreign_core();
-    return cell_->core;
-}
-const VSAPI* OwnerHandle::api() const noexcept { return cell_->api; }
-
-void OwnerHandle::reset() noexcept {
-    Cell* cell = std::exchange(cell_, nullptr);
-    if (cell == nullptr) return;
-    size_t before = cell->count.fetch_sub(1, std::memory_order_acq_rel);
-    if (before == 0) {
-        std::fputs("lumeq: core owner count underflow\n", stderr);
-        std::abort();
-    }
-    if (before == 1) {
-        // A parent's core cannot be freed here: its threads did not come along.
-        // Freeing waits for VapourSynth's threads, which may be in a Python callback.
-        if (cell->generation == process_generation()) without_gil([&] { cell->api->freeCore(cell->core); });
-        delete cell;
-    }
-}
-
-MapRef OwnerHandle::invoke(const char* plugin_namespace, const char* name,
-                           const std::function<void(VSMap*)>& fill) const {
-    VSPlugin* plugin = cell_->api->getPluginByNamespace(plugin_namespace, this->core());
-    if (plugin == nullptr) {
-        // The argument conversion's own errors come first, as they always did.
-        MapRef args = MapRef::create(cell_->api);
-        CallbackOwnerScope scope(*this);
-        fill(args.get());
-        throw_runtime_error("no plugin with namespace " + quoted(plugin_namespace) + " is loaded");
-    }
-    return invoke(plugin, name, fill);
-}
-
-MapRef OwnerHandle::invoke(VSPlugin* plugin, const char* name, const std::function<void(VSMap*)>& fill) const {
-    const VSAPI* api = cell_->api;
-    this->core();  // a parent's core is refused before anything touches it, a held plugin handle too
-    MapRef args = MapRef::create(api);
-    {
-        CallbackOwnerScope scope(*this);
-        fill(args.get());
-    }
-    VSMap* raw_result = nullptr;
-    {
-        // A filter may render frames while it is created, and those may need
-        // a Python callback on a worker thread.
-        ReleaseGil unlocked;
-        raw_result = api->invoke(plugin, name, args.get());
-        args.reset();  // frees run filters' free functions, which may need the GIL too
-    }
-    MapRef result(raw_result, api);
-    if (const char* error = api->mapGetError(result.get())) throw_vs_error(error);
-    return result;
-}
 
 // ------------------------------------------------------------ Core
 
@@ -356,71 +279,6 @@ PyType_Slot plugin_iter_slots[] = {
 PyType_Spec plugin_iter_spec = {"PluginIter", sizeof(PyBox<PyPluginIter>), 0,
                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, plugin_iter_slots};
 
-// ------------------------------------------------------------ CoreProxy
-
-struct PyCoreProxy {};
-
-PyRef proxy_get_core(PyObject*) { return current_core(); }
-
-PyRef proxy_getattro(PyObject* self, PyObject* name) {
-    PyObject* found = PyObject_GenericGetAttr(self, name);
-    if (found != nullptr) return PyRef::steal(found);
-    if (!exception_matches(PyExc_AttributeError)) throw PyErrSet{};
-    PyErr_Clear();
-    to_utf8(name);
-    PyRef core = current_core();
-    return require_new(PyObject_GetAttr(core.get(), name));
-}
-
-// Writes other than to the proxy's own attributes go to the current core.
-void proxy_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    if (is_type_attribute(Py_TYPE(self), name)) {
-        require_status(PyObject_GenericSetAttr(self, name, value));
-        return;
-    }
-    PyRef core = current_core();
-    require_status(PyObject_SetAttr(core.get(), name, value));
-}
-
-PyRef proxy_dir(PyObject* self) {
-    PyRef core = current_core();
-    PyRef listed = require_new(PyObject_Dir(core.get()));
-    PyRef own = require_new(PyObject_Dir(reinterpret_cast<PyObject*>(Py_TYPE(self))));
-    require_status(PyList_SetSlice(listed.get(), 0, 0, own.get()));
-    PyRef unique = require_new(PySet_New(listed.get()));
-    PyRef sorted = require_new(PySequence_List(unique.get()));
-    require_status(PyList_Sort(sorted.get()));
-    return sorted;
-}
-
-PyMethodDef proxy_methods[] = {
-    {"__dir__", method_noargs<proxy_dir>, METH_NOARGS, "The current core's members and plugin namespaces."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyRef proxy_repr(PyObject*) {
-    return str_from_utf8(core_resolved() ? "<lumeq.CoreProxy (resolved)>" : "<lumeq.CoreProxy (unresolved)>");
-}
-
-PyGetSetDef proxy_getset[] = {
-    {"core", getter<proxy_get_core>, nullptr, "The real `Core` object behind the proxy.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot proxy_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A lazy proxy for the current environment's core.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyCoreProxy>)},
-    {Py_tp_getattro, reinterpret_cast<void*>(binary_slot<proxy_getattro>)},
-    {Py_tp_setattro, reinterpret_cast<void*>(setattro_slot<proxy_setattro>)},
-    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<proxy_repr>)},
-    {Py_tp_getset, proxy_getset},
-    {Py_tp_methods, proxy_methods},
-    {0, nullptr},
-};
-
-PyType_Spec proxy_spec = {"CoreProxy", sizeof(PyBox<PyCoreProxy>), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, proxy_slots};
-
 }  // namespace
 
 PyTypeObject* core_type() {
@@ -429,10 +287,6 @@ PyTypeObject* core_type() {
 
 PyTypeObject* plugin_iter_type() {
     return lazy_type<plugin_iter_spec>();
-}
-
-PyTypeObject* core_proxy_type() {
-    return lazy_type<proxy_spec>();
 }
 
 PyRef core_new(std::optional<int32_t> threads, std::optional<int64_t> max_cache_mb) {
@@ -447,7 +301,5 @@ PyRef core_new(std::optional<int32_t> threads, std::optional<int64_t> max_cache_
 }
 
 const OwnerHandle& core_owner(PyObject* core) { return unbox<PyCore>(core).owner; }
-
-PyRef make_core_proxy() { return make_instance(core_proxy_type(), PyCoreProxy{}); }
 
 }  // namespace lumeq

@@ -1,7 +1,9 @@
 #include "cores/environment.hpp"
 
-#include "runtime/api.hpp"
 #include "cores/core.hpp"
+#include "cores/outputs.hpp"
+#include "runtime/api.hpp"
+#include "runtime/args.hpp"
 
 #include <atomic>
 #include <iterator>

@@ -1,7 +1,7 @@
 #include "cores/log.hpp"
 
 #include "runtime/boundary.hpp"
-#include "calls/callbacks.hpp"
+#include "runtime/guards.hpp"
 
 #include <cstdio>
 #include <exception>

@@ -1,8 +1,8 @@
-// The output registry: VideoOutputTuple records and audio clips in each
-// environment's table.
-#include "cores/environment.hpp"
+#include "cores/outputs.hpp"
 
 #include "clips/video_node.hpp"
+#include "cores/environment.hpp"
+#include "runtime/args.hpp"
 
 #include <string>
 #include <utility>

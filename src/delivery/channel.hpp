@@ -2,8 +2,8 @@
 // error text) from VapourSynth's frame-done callback to whoever waits for it.
 #pragma once
 
-#include "runtime/api.hpp"
 #include "delivery/waker.hpp"
+#include "runtime/api.hpp"
 
 #include <optional>
 #include <string>

@@ -1,5 +1,6 @@
 #include "delivery/coroutine.hpp"
 
+#include "runtime/args.hpp"
 #include "runtime/process.hpp"
 
 #include <condition_variable>

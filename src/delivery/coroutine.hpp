@@ -2,10 +2,10 @@
 // the asyncio waker that resumes it from whatever thread finishes the work.
 #pragma once
 
-#include "runtime/boundary.hpp"
 #include "delivery/executor.hpp"
 #include "delivery/loop_waker.hpp"
 #include "delivery/waker.hpp"
+#include "runtime/boundary.hpp"
 
 #include <atomic>
 #include <cstdint>

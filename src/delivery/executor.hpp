@@ -3,8 +3,8 @@
 // task's handle before its output is taken cancels it.
 #pragma once
 
-#include "runtime/boundary.hpp"
 #include "delivery/waker.hpp"
+#include "runtime/boundary.hpp"
 
 #include <atomic>
 #include <condition_variable>

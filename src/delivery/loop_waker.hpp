@@ -5,8 +5,8 @@
 // VapourSynth's threads can wake a loop directly without running Python.
 #pragma once
 
-#include "runtime/boundary.hpp"
 #include "delivery/waker.hpp"
+#include "runtime/boundary.hpp"
 
 #include <memory>
 #include <mutex>

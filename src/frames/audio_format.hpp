@@ -1,7 +1,7 @@
 // AudioFormat and channel layouts as tuples of AudioChannels members.
 #pragma once
 
-#include "cores/core.hpp"
+#include "runtime/owner.hpp"
 
 #include <cstdint>
 

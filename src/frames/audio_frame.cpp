@@ -2,10 +2,10 @@
 
 #include "frames/audio_format.hpp"
 #include "frames/audio_interleave.hpp"
-#include "calls/convert.hpp"
 #include "frames/enums.hpp"
-#include "frames/video_frame.hpp"
 #include "frames/frame_props.hpp"
+#include "frames/video_frame.hpp"
+#include "runtime/args.hpp"
 
 #include <cinttypes>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // AudioFrame: one rendered audio frame and its per-channel sample buffers.
 #pragma once
 
-#include "cores/core.hpp"
+#include "runtime/owner.hpp"
 
 namespace lumeq {
 

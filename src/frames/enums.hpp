@@ -2,7 +2,7 @@
 // property codes, the audio channels) and VideoFormat.
 #pragma once
 
-#include "cores/core.hpp"
+#include "runtime/owner.hpp"
 
 #include <cstdint>
 #include <functional>

@@ -2,7 +2,7 @@
 // buffer exporter cut from it.
 #pragma once
 
-#include "cores/core.hpp"
+#include "runtime/owner.hpp"
 
 #include <atomic>
 #include <cstdio>

@@ -1,6 +1,8 @@
 #include "frames/frame_props.hpp"
 
-#include "calls/callbacks.hpp"
+#include "runtime/args.hpp"
+
+// Up to calls: a property may hold any map value (clips, functions), and calls converts every kind.
 #include "calls/convert.hpp"
 
 #include <string>

@@ -1,9 +1,9 @@
 #include "frames/video_frame.hpp"
 
-#include "calls/convert.hpp"
+#include "frames/enums.hpp"
 #include "frames/frame_cell.hpp"
 #include "frames/frame_props.hpp"
-#include "frames/enums.hpp"
+#include "runtime/args.hpp"
 
 #include <cinttypes>
 #include <cstdio>

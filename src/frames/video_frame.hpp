@@ -1,8 +1,8 @@
 // VideoFrame, its zero-copy Plane exporters and the shared FrameCell.
 #pragma once
 
-#include "cores/core.hpp"
 #include "frames/frame_cell.hpp"
+#include "runtime/owner.hpp"
 
 #include <optional>
 

@@ -1,16 +1,17 @@
 // The module definition and its exec step.
-#include "frames/audio_format.hpp"
-#include "frames/audio_frame.hpp"
+#include "calls/plugin.hpp"
 #include "clips/audio_node.hpp"
-#include "clips/async.hpp"
-#include "runtime/boundary.hpp"
-#include "cores/core.hpp"
-#include "frames/enums.hpp"
-#include "cores/environment.hpp"
-#include "frames/video_frame.hpp"
 #include "clips/frame_iter.hpp"
 #include "clips/video_node.hpp"
-#include "calls/plugin.hpp"
+#include "cores/core.hpp"
+#include "cores/core_proxy.hpp"
+#include "cores/environment.hpp"
+#include "cores/outputs.hpp"
+#include "frames/audio_format.hpp"
+#include "frames/audio_frame.hpp"
+#include "frames/enums.hpp"
+#include "frames/video_frame.hpp"
+#include "runtime/boundary.hpp"
 
 #include <utility>
 
