@@ -270,7 +270,7 @@ def figures(scale, script):
     two_hours = n(2 * 3600 * 48000)
     side_by_side("audio_frames", "10 `frames()` on a 2-hour stereo 48 kHz float BlankAudio",
                  ("audioframes", two_hours, 0, 0), ("audioframes", two_hours, 0, 0), target=0.95)
-    side_by_side("async_audio_frames", "10 `async for` over `frames(prefetch=32)` on that clip, "
+    side_by_side("async_audio_frames", "10 `async for` over `frames(prefetch=32)`, 2-hour stereo 48 kHz float, "
                  "vs native in-order window of 32", ("asyncaudioframes", two_hours, 32, 0),
                  ("audioframes", two_hours, 32, 0), target=0.95)
     audio_frames = -(-two_hours // 3072)

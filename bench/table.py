@@ -48,8 +48,9 @@ def cell(text):
 
 
 # The README's rows: one figure for each kind of work a user meets first.
-HEADLINE = ["frames_1080p", "asyncio_1080p_w32", "get_frame", "invoke_held", "pipe_805830913_devnull",
-            "plane_copy", "first_core", "farm_x264"]
+HEADLINE = ["frames_1080p", "asyncio_1080p_w32", "async_frames_1080p", "async_frames_16x16", "async_audio_frames",
+            "get_frame", "invoke_held", "pipe_805830913_devnull", "pipe_805830913_pipe", "pipe_805961984_devnull",
+            "pipe_805961984_pipe", "plane_copy", "first_core", "farm_x264"]
 
 
 def markdown(results, keys=None):
