@@ -296,3 +296,22 @@ def test_the_package_is_strictly_typed(tmp_path):
                            os.path.join(root, "python", "lumeq_preview")],
                           capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+NOTEBOOK = """
+import json, lumeq
+from IPython.core.interactiveshell import InteractiveShell
+formatter = InteractiveShell.instance().display_formatter
+clip = lumeq.core.std.BlankClip(format=lumeq.YUV444P8, width=640, height=4, color=[81, 90, 240], length=2)
+shown = {"clip": formatter.format(clip)[0]["image/png"], "frame": formatter.format(clip.get_frame(1))[0]["image/png"]}
+print(json.dumps({name: png.hex() for name, png in shown.items()}))
+"""
+
+
+def test_notebooks_show_clips_and_frames_through_the_same_conversion(run_py):
+    pytest.importorskip("IPython")
+    shown = json.loads(run_py(NOTEBOOK).stdout.strip().splitlines()[-1])
+    for png in shown.values():
+        pixels = rgb_pixels(bytes.fromhex(png))
+        assert len(pixels) == 640 * 4 * 3
+        assert all(abs(a - b) <= 3 for a, b in zip(pixels[:3], (255, 0, 0)))

@@ -105,6 +105,7 @@ PyRef node_subscript(PyObject* self, PyObject* key) { return clip_subscript(vide
 PyRef node_item(PyObject* self, Py_ssize_t index) { return clip_item(video_kind, self, index); }
 PyRef node_add(PyObject* left, PyObject* right) { return clip_add(video_kind, left, right); }
 PyRef node_multiply(PyObject* left, PyObject* right) { return clip_multiply(video_kind, left, right); }
+PyRef node_repr_png(PyObject* self) { return display_png(self, "clip_png"); }
 
 PyGetSetDef node_getset[] = {
     {"num_frames", getter<node_num_frames>, nullptr, "The number of frames in the clip.", nullptr},
@@ -139,6 +140,8 @@ PyMethodDef node_methods[] = {
      "Returns a list of (filter name, nanoseconds) pairs: the processing time\nof this node and of each node it "
      "depends on, each once, counted while\nthe core's `node_timing` is on."},
     {"__dir__", method_noargs<clip_dir>, METH_NOARGS, "The clip's members and the plugin namespaces of its core."},
+    {"_repr_png_", method_noargs<node_repr_png>, METH_NOARGS,
+     "The clip's first frame as an 8-bit RGB PNG, converted as lumeq-preview shows it, for notebooks."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -59,6 +59,8 @@ PyRef frame_copy(PyObject* self) {
                          PyVideoFrame{PyRef(), f.owner.clone(), copy_to_writable(f.cell, video_format(f).numPlanes)});
 }
 
+PyRef frame_repr_png(PyObject* self) { return display_png(self, "frame_png"); }
+
 Py_ssize_t frame_len(PyObject* self) {
     int planes = video_format(frame_of(self)).numPlanes;
     if (planes < 0) throw PyError::no_args(PyExc_OverflowError);
@@ -171,6 +173,8 @@ PyMethodDef frame_methods[] = {
      "Zero-copy plane accessor. `frame[plane_idx]` returns a read-only\n`memoryview` over the whole plane."},
     {"copy", method_noargs<frame_copy>, METH_NOARGS,
      "Returns a new, writable copy of the frame (pixels and properties)."},
+    {"_repr_png_", method_noargs<frame_repr_png>, METH_NOARGS,
+     "The frame as an 8-bit RGB PNG, converted as lumeq-preview shows it, for notebooks."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -282,6 +286,11 @@ std::optional<FrameRef> video_frame_for_map(PyObject* obj) {
 PyRef make_writable_video_frame(VSFrame* frame, OwnerHandle owner) {
     FrameCellRef cell = FrameCellRef::writable(frame, owner.clone());
     return make_instance(video_frame_type(), PyVideoFrame{PyRef(), std::move(owner), std::move(cell)});
+}
+
+PyRef display_png(PyObject* shown, const char* converter) {
+    PyRef display = require_new(PyImport_ImportModule("lumeq_preview.display"));
+    return call_method(display.get(), converter, {shown});
 }
 
 PyRef make_video_frame(FrameRef frame, OwnerHandle owner) {

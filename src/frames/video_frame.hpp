@@ -21,6 +21,10 @@ PyRef make_writable_video_frame(VSFrame* frame, OwnerHandle owner);
 std::optional<FrameRef> video_frame_for_map(PyObject* obj);
 
 // A read-only 1-D memoryview over `count` contiguous samples of `cell`'s frame.
+// PNG bytes of a frame or clip for notebook display, from the named
+// function of the display conversion that ships in the same wheel.
+PyRef display_png(PyObject* shown, const char* converter);
+
 PyRef make_channel_view(FrameCellRef cell, const uint8_t* samples, char code, Py_ssize_t count, Py_ssize_t itemsize);
 
 }  // namespace lumeq
