@@ -461,9 +461,12 @@ def farm_figures_run(figures_out, opts, pairs):
     """lumeq-farm's scale and scene figures: in a default run, or by name with --only."""
     sys.path.insert(0, str(ROOT / "bench"))
     import farm_figures
+    import farm_quality
 
     wanted = {"farm_scale": lambda: {"farm_scale": farm_figures.measure_scale(max(1, pairs // 3))},
-              "farm_scenes": farm_figures.measure_scenes}
+              "farm_scenes": farm_figures.measure_scenes,
+              # Bytes, not time: one run gives the figure.
+              "farm_target_quality": lambda: {"farm_target_quality": farm_quality.measure()}}
     for key, measure in wanted.items():
         chosen = any(key.startswith(k) or k.startswith(key) for k in opts.only.split(",")) if opts.only \
             else not opts.no_farm
@@ -485,7 +488,7 @@ def main():
     parser.add_argument("--pairs", type=int, help="pairs per figure")
     parser.add_argument("--quick", action="store_true", help="a tenth of the work per run (a smoke test)")
     parser.add_argument("--only", help="comma-separated figure keys (prefixes); skips the sweeps and the farm_x264 figure "
-                        "(farm_scale and farm_scenes run when named)")
+                        "(farm_scale, farm_scenes and farm_target_quality run when named)")
     parser.add_argument("--no-farm", action="store_true", help="skip the lumeq-farm figure")
     opts = parser.parse_args()
     pairs = opts.pairs or (21 if opts.full else 9)

@@ -14,7 +14,8 @@ BEGIN, END = "<!-- bench table -->", "<!-- /bench table -->"
 BASELINES = {"native": "native C API", "floor": "Python-thread floor", "single": "one pipeline",
              "keywords": "the same call with keywords", "plain": "the same clip without the callback",
              "chunk_sum": "the sum of its chunk times", "scdet": "ffmpeg's scdet", "fixed": "fixed-split chunks",
-             "transfer": "the same bytes ready, moved and painted alike", "nominal": "the clip's rate"}
+             "transfer": "the same bytes ready, moved and painted alike", "nominal": "the clip's rate",
+             "fixed_crf": "fixed CRF, same worst chunk"}
 
 
 def number(kind, value):

@@ -13,7 +13,10 @@ import subprocess
 import sys
 import time
 from dataclasses import asdict, dataclass, field, fields, is_dataclass, replace
-from typing import Any, BinaryIO, Callable, Sequence
+from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Sequence
+
+if TYPE_CHECKING:
+    from .quality import Target
 
 _Y4M_MAGIC = b"YUV4MPEG2 "
 _FRAME = b"FRAME"
@@ -46,6 +49,7 @@ class Job:
     script_sha256: str = ""
     lumeq_version: str = ""
     max_cache_mb: int | None = None
+    target: Target | None = None   # encode each chunk to a quality score instead of a fixed quantizer
 
     def recipe(self) -> dict[str, Any]:
         return {f.name: _plain(getattr(self, f.name)) for f in fields(self) if f.name != "work_dir"}
@@ -153,7 +157,8 @@ def finished_chunk(job: Job, index: int, first: int, last: int) -> Kept:
 
 _RECIPE_WORDS = {"script": "script path", "script_sha256": "script content", "script_args": "--arg values",
                  "output": "output index (-o)", "container": "container (-c)", "encoder": "encoder command",
-                 "extension": "OUT extension", "lumeq_version": "lumeq version", "max_cache_mb": "--worker-memory"}
+                 "extension": "OUT extension", "lumeq_version": "lumeq version", "max_cache_mb": "--worker-memory",
+                 "target": "--target-quality"}
 
 
 def encoder_argv(command: str, out: str) -> list[str]:
@@ -165,8 +170,20 @@ def tail_lines(data: bytes, count: int = 5) -> str:
     return "\n".join(lines[-count:])
 
 
-def _run_pipeline(job: Job, first: int, last: int, temp: str) -> None:
-    pipe_argv = pipe_command(job, first, last) + ["-" if job.encoder else temp]
+def timecodes_path(path: str) -> str:
+    """Where a chunk's frame times go: every chunk keeps them, so a
+    variable-rate script's times can be given back to the joined file."""
+    return path + ".times.txt"
+
+
+def timed_pipe_command(job: Job, first: int, last: int, path: str) -> list[str]:
+    command = pipe_command(job, first, last)
+    command[-1:-1] = ["--timecodes", timecodes_path(path), "--timecodes-end"]
+    return command
+
+
+def _run_pipeline(job: Job, first: int, last: int, temp: str, path: str) -> None:
+    pipe_argv = timed_pipe_command(job, first, last, path) + ["-" if job.encoder else temp]
     if job.encoder is None:
         done = subprocess.run(pipe_argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                               stderr=subprocess.PIPE, check=False)
@@ -236,14 +253,20 @@ def render_chunk(job: Job, index: int, first: int, last: int) -> ChunkResult:
     worker = _announce_start(job, index, first, last)
     path = chunk_path(job, index)
     temp = part_path(path)
-    _run_pipeline(job, first, last, temp)
+    details: dict[str, Any] = {}
+    if job.target is not None:
+        from .quality import encode_to_target
+        details["q"], details["score"] = encode_to_target(job, first, last, temp,
+                                                          timed_pipe_command(job, first, last, path))
+    else:
+        _run_pipeline(job, first, last, temp, path)
     frames = count_frames(temp, job)
     expected = last - first + 1
     if frames not in (-1, expected):
         raise ChunkFailed(f"the chunk holds {frames} frames, expected {expected}")
     os.replace(temp, path)
     result = ChunkResult(index, first, last, path, expected, file_checksum(path), os.path.getsize(path),
-                         time.monotonic() - began, worker)
+                         time.monotonic() - began, worker, details)
     write_atomically(_record_path(path), json.dumps({**asdict(result), "recipe": job.recipe()}))
     # The record is the chunk's work too: the time handed back counts it.
     return replace(result, seconds=time.monotonic() - began)

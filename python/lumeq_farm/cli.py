@@ -11,14 +11,19 @@ import subprocess
 import threading
 import time
 from dataclasses import dataclass, replace
-from typing import Any, NoReturn, Sequence
+from fractions import Fraction
+from typing import Any, Callable, NoReturn, Sequence
 
 from lumeq_pipe.command import (EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError, frame_range,
                                 non_negative, positive, report, script_arg)
 
+from . import audio
 from .chunks import (ChunkFailed, ChunkResult, Job, JoinFailed, encoder_argv, join, pipe_command,
                      read_manifest_plan, write_manifest)
+from .encoders import CODECS, PresetError, make_preset
 from .events import Events, EventsError
+from .finish import finish_output
+from .quality import Target, TargetError, parse_target
 from .scenes import (DEFAULT_THRESHOLD, ScenesError, chunks_from_scenes, find_cuts, read_scenes,
                      scenes_from_cuts, scenes_path, write_scenes)
 from .schedule import ChunkGaveUp, ChunkRunner, FarmProgress, score_range
@@ -37,6 +42,8 @@ examples:
   lumeq-farm --scenes edited-scenes.json --encoder "..." script.py out.mkv
   lumeq-farm --redo 3,7-9 --encoder "..." script.py out.mkv
   lumeq-farm --scheduler tcp://10.0.0.5:8786 --work-dir /shared/job1 --encoder "..." script.py out.mkv
+  lumeq-farm --encoder x264 --crf 20 --preset slow --audio 1 script.py out.mkv
+  lumeq-farm --encoder svt-av1 --preset 6 --target-quality ssim:0.98 script.py out.webm
 
 exit status: 0 done, 1 the script, a chunk or the join failed, 2 bad usage,
 130 interrupted.
@@ -86,8 +93,25 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("script", metavar="SCRIPT")
     parser.add_argument("out", metavar="OUT")
     parser.add_argument("--encoder", metavar="CMD", default=None,
-                        help="an encoder reading Y4M on standard input and writing {out} "
-                             "(default: none, the chunks are Y4M or raw and are joined byte-wise)")
+                        help=f"a preset, {'|'.join(CODECS)} (through ffmpeg, into OUT's container: "
+                             ".mkv, .mp4, .webm or .ivf), or an encoder command reading Y4M on standard input "
+                             "and writing {out} (default: none, the chunks are Y4M or raw and are joined byte-wise)")
+    encoding = parser.add_argument_group("presets, quality and audio")
+    encoding.add_argument("--crf", metavar="Q", type=float, default=None,
+                          help="a preset's quantizer (crf; rav1e's qp); with --target-quality, where the search "
+                               "starts (default the encoder's own)")
+    encoding.add_argument("--preset", metavar="P", default=None,
+                          help="a preset's speed: x264/x265 ultrafast..placebo, svt-av1 0-13, aom 0-8 (cpu-used), "
+                               "rav1e 0-10")
+    encoding.add_argument("--encoder-args", metavar="ARGS", default=None,
+                          help="more ffmpeg output options for a preset, e.g. \"-tune grain -pix_fmt yuv420p10le\"")
+    encoding.add_argument("--target-quality", metavar="METRIC:VALUE", default=None,
+                          help="encode each chunk at the quantizer that just meets psnr (dB), ssim (0-1) or "
+                               "ssimulacra2 (with the vszip plugin), probed on a sample; needs a preset")
+    encoding.add_argument("--audio", metavar="N", type=non_negative, default=None,
+                          help="mux the script's audio output N, rendered once, into OUT")
+    encoding.add_argument("--audio-codec", choices=audio.AUDIO_CODECS, default="flac",
+                          help="the muxed audio's codec (default flac; opus resamples to 48 kHz where needed)")
     parser.add_argument("-a", "--arg", metavar="KEY=VALUE", action="append", type=script_arg, default=[],
                         help="passed to the script as lumeq-pipe does; repeatable")
     parser.add_argument("-o", "--output", metavar="N", type=int, default=0)
@@ -174,6 +198,8 @@ def _check_encoder(opts: argparse.Namespace) -> None:
         return
     if opts.container != "y4m":
         raise CommandError("an encoder reads Y4M; -c none goes only without --encoder", EXIT_USAGE)
+    if opts.encoder in CODECS:
+        return
     try:
         argv = encoder_argv(opts.encoder, "")
     except ValueError as exc:
@@ -184,6 +210,37 @@ def _check_encoder(opts: argparse.Namespace) -> None:
     # A local cluster's workers find programs as this process does.
     if opts.scheduler is None and shutil.which(argv[0]) is None:
         raise CommandError(f"--encoder: the program {argv[0]!r} is not found", EXIT_USAGE)
+
+
+def _encoding(opts: argparse.Namespace) -> tuple[str | None, Target | None]:
+    """The chunk encoder's command and the quality target, from the options."""
+    preset_options = [name for name, value in (("--crf", opts.crf), ("--preset", opts.preset),
+                                               ("--encoder-args", opts.encoder_args),
+                                               ("--target-quality", opts.target_quality)) if value is not None]
+    if opts.encoder not in CODECS:
+        if preset_options:
+            raise CommandError(f"{preset_options[0]} goes with a preset --encoder ({', '.join(CODECS)})",
+                               EXIT_USAGE)
+        return opts.encoder, None
+    try:
+        preset = make_preset(opts.encoder, opts.out, opts.crf, opts.preset, opts.encoder_args)
+        target = None
+        if opts.target_quality is not None:
+            target = Target(*parse_target(opts.target_quality), preset)
+    except (PresetError, TargetError) as exc:
+        raise CommandError(str(exc), EXIT_USAGE) from None
+    return preset.command_text(), target
+
+
+def _check_audio(opts: argparse.Namespace, encoder: str | None) -> None:
+    if opts.audio is None:
+        return
+    if encoder is None:
+        raise CommandError("--audio needs --encoder: Y4M and raw chunks carry no audio", EXIT_USAGE)
+    try:
+        audio.check_container(opts.out, opts.audio_codec)
+    except audio.AudioError as exc:
+        raise CommandError(str(exc), EXIT_USAGE) from None
 
 
 def _check_out(opts: argparse.Namespace) -> None:
@@ -243,6 +300,12 @@ def _audio_split(opts: argparse.Namespace, split: Split) -> Split:
         raise CommandError(f"output {opts.output} is audio: it has no scenes to split at (use --split fixed)",
                            EXIT_USAGE)
     return replace(split, kind="fixed")
+
+
+def _nominal_rate(facts: dict[str, str]) -> Fraction:
+    """The clip's frame rate from --info ("25/1 (25.000 frames/s)"); 0 if it varies."""
+    rate = facts.get("frame rate", "").split()
+    return Fraction(rate[0]) if rate and "/" in rate[0] else Fraction(0)
 
 
 def plan_chunks(first: int, last: int, size: int) -> list[tuple[int, int]]:
@@ -333,10 +396,10 @@ class FarmJob:
         finally:
             write_manifest(self.job, plan, split, runner.results)
 
-    def finish(self, chunks: list[ChunkResult]) -> None:
+    def finish(self, chunks: list[ChunkResult], finishing: Callable[[str], None] | None = None) -> None:
         out = self.opts.out
         try:
-            join(self.job, chunks, out)
+            join(self.job, chunks, out, finishing)
         except JoinFailed as exc:
             raise CommandError(f"cannot write {out}: {exc}") from None
         frames = sum(c.frames for c in chunks)
@@ -354,8 +417,10 @@ def _run(opts: argparse.Namespace) -> int:
         raise CommandError(_INSTALL_HINT) from None
     split = _split(opts)
     _check_encoder(opts)
+    encoder, target = _encoding(opts)
+    _check_audio(opts, encoder)
     _check_out(opts)
-    job = make_job(opts)
+    job = replace(make_job(opts), encoder=encoder, target=target)
     try:
         events = Events(opts.events)
     except EventsError as exc:
@@ -374,32 +439,71 @@ def _run_job(farm: FarmJob) -> int:
     # The script's first run (for the frame count) and the cluster's start-up
     # take about as long as each other, and neither needs the other.
     info = _start_info(job)
+    sound = _Audio(opts, job)
     try:
         client, cluster = _open_client(opts)
     except BaseException:
         info.kill()
         info.wait()
+        sound.stop()
         raise
     try:
         facts = _clip_facts(info)
         if facts.get("output", "").endswith("(audio)"):
             farm.split = _audio_split(opts, farm.split)
         first, last = frame_range(int(facts["frames"]), opts.start, opts.end, opts.output)
+        rate = _nominal_rate(facts)
         os.makedirs(job.work_dir, exist_ok=True)
+        sound.start((first, last), rate)
         plan = farm.plan(client, first, last)
         farm.events.emit("job", frames=last - first + 1, chunks=len(plan), workers=_worker_count(client))
         chunks = farm.render(client, plan)
     except BaseException:
+        sound.stop()
         _close(client, cluster)
         raise
     # Shutting the cluster down takes about as long as the join, and neither needs the other.
     closing = threading.Thread(target=_close, args=(client, cluster), name="lumeq-farm-close")
     closing.start()
     try:
-        farm.finish(chunks)
+        farm.finish(chunks, lambda path: finish_output(path, opts.out, job, chunks, rate, sound.track()))
     finally:
+        sound.stop()
         closing.join()
     return EXIT_OK
+
+
+class _Audio:
+    """The --audio track: its output is checked while the cluster starts, and
+    rendered beside the chunks."""
+
+    def __init__(self, opts: argparse.Namespace, job: Job) -> None:
+        self.opts, self.job = opts, job
+        self.info = audio.start_info(job, opts.audio) if opts.audio is not None else None
+        self.planned: audio.AudioTrack | None = None
+        self.render: subprocess.Popen[bytes] | None = None
+
+    def start(self, frames: tuple[int, int], rate: Fraction) -> None:
+        if self.info is None:
+            return
+        try:
+            self.planned = audio.plan_track(self.info, self.job, self.opts.audio, self.opts.audio_codec, frames,
+                                            rate)
+        except audio.AudioError as exc:
+            raise CommandError(str(exc), EXIT_USAGE) from None
+        self.render = audio.start_render(self.job, self.planned)
+
+    def track(self) -> audio.AudioTrack | None:
+        """The rendered track, once its render is done."""
+        if self.render is not None and self.planned is not None:
+            audio.finish_render(self.render, self.planned)
+        return self.planned
+
+    def stop(self) -> None:
+        for process in (self.info, self.render):
+            if process is not None and process.poll() is None:
+                process.kill()
+                process.wait()
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -64,6 +64,8 @@ class FarmProgress:
         elapsed = time.monotonic() - self.rendering_since
         rate = self.rendered / elapsed if elapsed > 0 else 0.0
         text = f"chunk {self.chunks_done}/{self.chunks}, frame {self.frames_done}/{self.frames}, {rate:.2f} frames/s"
+        if "q" in result.details:
+            text += f" (chunk {result.index}: quantizer {result.details['q']:g}, score {result.details['score']:.4f})"
         if rate > 0 and self.frames_done < self.frames:
             text += f", {(self.frames - self.frames_done) / rate:.0f} s left"
         report("lumeq-farm", text)

@@ -101,6 +101,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("-t", "--timecodes", metavar="FILE", default=None,
                         help="also write each written frame's start time, from its duration properties, "
                              "to FILE as a v2 timecode file (for variable-rate clips)")
+    parser.add_argument("--timecodes-end", action="store_true",
+                        help="with --timecodes, end FILE with one more line: the time the last frame ends "
+                             "(so the times of separately rendered ranges can be joined)")
     parser.add_argument("--filter-time", action="store_true",
                         help="time each filter node while rendering and print a table of the output's filters, "
                              "slowest first, to standard error")
@@ -160,6 +163,8 @@ def _run_script(opts: argparse.Namespace) -> int | None:
 def _run(opts: argparse.Namespace) -> int:
     if not opts.info and opts.out is None:
         raise CommandError("the OUT argument is required (a file, or - for standard output)", EXIT_USAGE)
+    if opts.timecodes_end and opts.timecodes is None:
+        raise CommandError("--timecodes-end goes with --timecodes FILE", EXIT_USAGE)
     sink = None if opts.info else Sink(opts.out)
     try:
         try:

@@ -186,6 +186,8 @@ def write_output(opts: argparse.Namespace, clip: lumeq.VideoNode | lumeq.AudioNo
     with _timecode_file(opts.timecodes) as timecodes:
         clock = FrameClock(rate, timecodes)
         status = _render_reporting(clip, first, last, sink, encoder, opts, progress, clock)
+        if status == EXIT_OK and opts.timecodes_end:
+            clock.write_end()
     if opts.filter_time and isinstance(clip, lumeq.VideoNode):
         sys.stderr.write(format_filter_times(clip.filter_times()))
     if clock.varies and timecodes is None and (opts.container or "y4m") == "y4m":

@@ -64,3 +64,8 @@ class FrameClock:
                 return
         self._timecodes.write(format_milliseconds(self.elapsed) + "\n")
         self.elapsed += duration
+
+    def write_end(self) -> None:
+        """Writes the time the last written frame ends, after its start time."""
+        if self._timecodes is not None:
+            self._timecodes.write(format_milliseconds(self.elapsed) + "\n")
