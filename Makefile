@@ -68,7 +68,7 @@ build/.ffmpeg:
 	touch $@
 
 # What the lumeq[farm] extra pulls in, for the lumeq-farm tests.
-FARM_DEPS := distributed
+FARM_DEPS := distributed vapoursynth-vszip
 
 $(VENV)/.farm-deps: $(VENV)/.deps
 	$(VENV)/bin/pip install $(PIP_FLAGS) $(FARM_DEPS)

@@ -44,10 +44,13 @@ def farm(folder, source, out, *args):
     return done.stderr
 
 
-def chunk_score(encoded, source, first):
+def chunk_score(encoded, source, first, whole=True):
+    """The score of the chunk starting at `first`: cut from both files, or
+    (whole=False) `encoded` is that chunk alone."""
     cut = f"trim=start_frame={first}:end_frame={first + CHUNK},setpts=PTS-STARTPTS"
+    distorted = f"[0:v]{cut}[a];" if whole else "[0:v]null[a];"
     done = subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-i", str(encoded), "-i", str(source), "-lavfi",
-                           f"[0:v]{cut}[a];[1:v]{cut}[b];[a][b]{METRIC}", "-f", "null", "-"],
+                           f"{distorted}[1:v]{cut}[b];[a][b]{METRIC}", "-f", "null", "-"],
                           capture_output=True, text=True, check=True)
     return float(re.findall(r"average:([\d.]+)", done.stderr)[-1])
 
@@ -61,16 +64,8 @@ def fixed_crf_worst(folder, source, crf):
         cut = f"trim=start_frame={first}:end_frame={first + CHUNK},setpts=PTS-STARTPTS"
         argv = preset.command(source=("-i", str(source)), filters=cut)
         subprocess.run([str(out) if t == "{out}" else t for t in argv], check=True)
-        worst = min(worst, _score_cut(out, source, first))
+        worst = min(worst, chunk_score(out, source, first, whole=False))
     return worst
-
-
-def _score_cut(encoded, source, first):
-    cut = f"trim=start_frame={first}:end_frame={first + CHUNK},setpts=PTS-STARTPTS"
-    done = subprocess.run(["ffmpeg", "-hide_banner", "-nostats", "-i", str(encoded), "-i", str(source), "-lavfi",
-                           f"[1:v]{cut}[b];[0:v][b]{METRIC}", "-f", "null", "-"],
-                          capture_output=True, text=True, check=True)
-    return float(re.findall(r"average:([\d.]+)", done.stderr)[-1])
 
 
 def highest_crf_meeting(folder, source, worst_target):

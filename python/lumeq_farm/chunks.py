@@ -182,7 +182,7 @@ def timed_pipe_command(job: Job, first: int, last: int, path: str) -> list[str]:
     return command
 
 
-def _run_pipeline(job: Job, first: int, last: int, temp: str, path: str) -> None:
+def run_pipeline(job: Job, first: int, last: int, temp: str, path: str) -> None:
     pipe_argv = timed_pipe_command(job, first, last, path) + ["-" if job.encoder else temp]
     if job.encoder is None:
         done = subprocess.run(pipe_argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -256,10 +256,9 @@ def render_chunk(job: Job, index: int, first: int, last: int) -> ChunkResult:
     details: dict[str, Any] = {}
     if job.target is not None:
         from .quality import encode_to_target
-        details["q"], details["score"] = encode_to_target(job, first, last, temp,
-                                                          timed_pipe_command(job, first, last, path))
+        details["q"], details["score"] = encode_to_target(job, first, last, temp, path)
     else:
-        _run_pipeline(job, first, last, temp, path)
+        run_pipeline(job, first, last, temp, path)
     frames = count_frames(temp, job)
     expected = last - first + 1
     if frames not in (-1, expected):

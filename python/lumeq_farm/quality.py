@@ -6,9 +6,9 @@ import os
 import re
 import subprocess
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
-from .chunks import ChunkFailed, Job
+from .chunks import ChunkFailed, Job, run_pipeline, tail_lines
 from .encoders import Preset
 
 MAX_PROBES = 4
@@ -54,39 +54,16 @@ def ssimulacra2_available() -> bool:
     return done.returncode == 0
 
 
-def _tail(data: bytes) -> str:
-    return "\n".join(data.decode("utf-8", "replace").strip().splitlines()[-5:])
-
-
 def _run(argv: list[str], what: str) -> str:
     done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, check=False)
     if done.returncode != 0:
-        raise ChunkFailed(f"{what} exited with status {done.returncode}: {_tail(done.stderr)}")
+        raise ChunkFailed(f"{what} exited with status {done.returncode}: {tail_lines(done.stderr)}")
     return done.stderr.decode("utf-8", "replace") + done.stdout.decode("utf-8", "replace")
 
 
-def _render_source(pipe_argv: list[str], source: str) -> None:
-    """Renders the chunk once, losslessly: every probe, the final encode and
-    the measurement read it instead of running the script again."""
-    encode = ["ffmpeg", "-v", "error", "-y", "-f", "yuv4mpegpipe", "-i", "-", "-map", "0:v:0",
-              "-c:v", "ffv1", "-level", "3", "-slices", "4", source]
-    with open(source + ".log", "w+b") as pipe_log:
-        render = subprocess.Popen(pipe_argv + ["-"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                  stderr=pipe_log)
-        assert render.stdout is not None
-        try:
-            done = subprocess.run(encode, stdin=render.stdout, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                  check=False)
-        finally:
-            render.stdout.close()
-            status = render.wait()
-        pipe_log.seek(0)
-        pipe_text = pipe_log.read()
-    os.unlink(source + ".log")
-    if status != 0:
-        raise ChunkFailed(f"lumeq-pipe exited with status {status}: {_tail(pipe_text)}")
-    if done.returncode != 0:
-        raise ChunkFailed(f"the lossless copy of the chunk failed: {_tail(done.stderr)}")
+# The chunk, rendered once losslessly: every probe, the final encode and the
+# measurement read it instead of running the script again.
+_LOSSLESS = "ffmpeg -v error -y -f yuv4mpegpipe -i - -map 0:v:0 -c:v ffv1 -level 3 -slices 4 {out}"
 
 
 def sample_filter(frames: int) -> str | None:
@@ -204,14 +181,14 @@ class QuantizerSearch:
         return min(meets.q + max(steps, 0) * self.resolution, fails.q - self.resolution)
 
 
-def encode_to_target(job: Job, first: int, last: int, temp: str, pipe_argv: list[str]) -> tuple[float, float]:
+def encode_to_target(job: Job, first: int, last: int, temp: str, path: str) -> tuple[float, float]:
     """Encodes frames first..last into `temp` at the quantizer the target asks
     for; returns that quantizer and the whole chunk's measured score."""
     target = job.target
     assert target is not None
     root = os.path.splitext(temp)[0]
     source = root + ".source.mkv"
-    _render_source(pipe_argv, source)
+    run_pipeline(replace(job, encoder=_LOSSLESS, target=None), first, last, source, path)
     made: list[str] = [source]
     try:
         return _search_and_encode(target, source, temp, root, last - first + 1, made)
