@@ -76,8 +76,9 @@ class Preset:
         argv += ["-c:v", codec.library, codec.quality_option, format_quality(codec, value),
                  codec.speed_option, self.speed, *codec.extra]
         if codec.format in ("h264", "hevc"):
-            # A container keeps one set of parameter sets, the first chunk's;
-            # chunks at other quantizers carry their own in the stream.
+            # The joined file's header keeps only the first chunk's parameter
+            # sets; each chunk carries its own in the stream too, in case
+            # another quantizer or option made them differ.
             argv += ["-bsf:v", "dump_extra=freq=keyframe"]
         if self.container == ".mp4":
             # A time base in which the common rates' frames (and a variable
