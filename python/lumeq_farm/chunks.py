@@ -335,11 +335,11 @@ def _probe_frames(path: str) -> int:
 
 
 def join(job: Job, chunks: Sequence[ChunkResult], out: str,
-         finish: Callable[[str], None] | None = None) -> None:
+         finish: Callable[[str], bool] | None = None) -> None:
     """Writes the chunks in order into OUT: into a file beside it first,
     renamed to OUT only once its frame count is checked, so OUT is either
     the whole job or what it was before. `finish` may rewrite that file in
-    place (timestamps, audio) before the check."""
+    place (timestamps, audio) before the check, and says whether it did."""
     _check_present(chunks)
     temp = part_path(out)
     try:
@@ -348,8 +348,7 @@ def join(job: Job, chunks: Sequence[ChunkResult], out: str,
             byte_count = _byte_join(job, chunks, temp)
         else:
             _concat_join(chunks, temp)
-        if finish is not None:
-            finish(temp)
+        if finish is not None and finish(temp):
             byte_count = None
         _check_joined(job, chunks, temp, byte_count)
         os.replace(temp, out)

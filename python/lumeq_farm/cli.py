@@ -396,7 +396,7 @@ class FarmJob:
         finally:
             write_manifest(self.job, plan, split, runner.results)
 
-    def finish(self, chunks: list[ChunkResult], finishing: Callable[[str], None] | None = None) -> None:
+    def finish(self, chunks: list[ChunkResult], finishing: Callable[[str], bool] | None = None) -> None:
         out = self.opts.out
         try:
             join(self.job, chunks, out, finishing)

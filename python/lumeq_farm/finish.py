@@ -40,11 +40,12 @@ def timestamp_filter(out: str, job: Job, chunks: Sequence[ChunkResult], rate: Fr
 
 
 def finish_output(joined: str, out: str, job: Job, chunks: Sequence[ChunkResult], rate: Fraction,
-                  track: AudioTrack | None) -> None:
-    """Rewrites the joined file (to become OUT) in place with the times and the audio."""
+                  track: AudioTrack | None) -> bool:
+    """Rewrites the joined file (to become OUT) in place with the times and
+    the audio, where there are any; whether it did."""
     retime = timestamp_filter(out, job, chunks, rate)
     if retime is None and track is None:
-        return
+        return False
     root, ext = os.path.splitext(joined)
     temp = f"{root}.mux{ext}"
     argv = ["ffmpeg", "-v", "error", "-y", "-i", joined]
@@ -70,3 +71,4 @@ def finish_output(joined: str, out: str, job: Job, chunks: Sequence[ChunkResult]
             os.unlink(temp)
             raise ChunkFailed(f"the muxed audio holds {muxed} samples, expected {expected:g}")
     os.replace(temp, joined)
+    return True
