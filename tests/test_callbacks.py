@@ -1,6 +1,7 @@
 import asyncio
 import gc
 import logging
+import os
 import pathlib
 import threading
 import weakref
@@ -66,6 +67,35 @@ def test_exception_in_callback_surfaces_with_its_text(tcore, caplog):
             clip.get_frame(4)
     record = next(r for r in caplog.records if r.name == "lumeq")
     assert record.exc_info[0] is ValueError and "in bad" in caplog.text
+
+
+class UnprintableError(Exception):
+    def __str__(self):
+        raise ValueError("no text for this one")
+
+
+@pytest.mark.parametrize("make_error, text", [
+    (UnprintableError, "UnprintableError"),
+    (lambda: ValueError(os.fsdecode(b"frame-\xff.png")), r"ValueError: frame-\udcff.png"),
+    (lambda: FileNotFoundError(2, "gone", os.fsdecode(b"\xff.png")), r"FileNotFoundError: [Errno 2] gone: '\udcff.png'"),
+])
+@pytest.mark.parametrize("kind", ["FrameEval", "ModifyFrame", "Lut"])
+def test_unprintable_callback_error_fails_the_frame(tcore, make_error, text, kind):
+    black, _ = pair(tcore)
+    raised = []
+
+    def fail(*args, **kwargs):
+        raised.append(make_error())
+        raise raised[-1]
+
+    with pytest.raises(RuntimeError) as info:
+        if kind == "FrameEval":
+            tcore.std.FrameEval(clip=black, eval=fail).get_frame(0)
+        elif kind == "ModifyFrame":
+            tcore.std.ModifyFrame(clip=black, clips=black, selector=fail).get_frame(0)
+        else:
+            tcore.std.Lut(clip=black, planes=[0], function=fail)
+    assert text in str(info.value) and info.value.__cause__ is raised[-1]
 
 
 @pytest.mark.parametrize("bad_result", [object(), [1, "x"]])
@@ -180,6 +210,68 @@ def test_vapoursynth_messages_reach_the_lumeq_logger(tcore, tmp_path, caplog):
         tcore.std.LoadAllPlugins(path=str(tmp_path))
     [record] = [r for r in caplog.records if r.name == "lumeq"]
     assert record.levelno == logging.WARNING and "not_a_plugin.so" in record.getMessage()
+
+
+LOG_INTERRUPT_CODE = """
+import logging, pathlib, signal, sys, tempfile, lumeq
+
+class SlowShipping(logging.Handler):
+    def emit(self, record):
+        signal.raise_signal(signal.SIGINT)  # Ctrl-C while the record is shipped
+        sum(range(1000))
+
+logging.getLogger("lumeq").addHandler(SlowShipping())
+folder = pathlib.Path(tempfile.mkdtemp())
+(folder / "not_a_plugin.so").write_bytes(b"junk")
+core = lumeq.Core()
+try:
+    core.std.LoadAllPlugins(path=str(folder))
+    print("went on")
+except KeyboardInterrupt:
+    print("interrupted")
+print(sys.exc_info()[0], "done")
+"""
+
+
+def test_interrupt_in_a_log_handler_surfaces_where_the_call_returns(run_py):
+    assert run_py(LOG_INTERRUPT_CODE).stdout == "interrupted\nNone done\n"
+
+
+FORK_WHILE_CALLBACKS_CODE = """
+import os, sys, threading, time, warnings, lumeq
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running is the point
+core = lumeq.Core(threads=2)
+core.std.LoadPlugin(path=PLUGIN)
+adder = core.lumeqtest.MakeAdder(amount=3)
+inside = threading.Event()
+clip = core.std.BlankClip(width=16, height=16, length=4)
+slow = core.std.FrameEval(clip=clip, eval=lambda n: inside.set() or time.sleep(2) or clip)
+threading.Thread(target=slow.get_frame, args=(0,), daemon=True).start()
+inside.wait()
+pid = os.fork()
+if pid == 0:
+    try:
+        print("child:", adder(x=1), flush=True)
+    except RuntimeError as e:
+        print("child:", e, flush=True)
+    sys.exit(0)  # an ordinary exit, with the parent's callbacks running when it forked
+deadline = time.monotonic() + 30
+while (status := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+    time.sleep(0.05)
+if status[0] == 0:
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+print("parent:", adder(x=1), "hung" if status[0] == 0 else status[1])
+"""
+
+
+def test_fork_while_callbacks_run(run_py):
+    if not TEST_PLUGIN.exists():
+        pytest.skip("test plugin not built (make native-tests)")
+    out = run_py(FORK_WHILE_CALLBACKS_CODE.replace("PLUGIN", repr(str(TEST_PLUGIN)))).stdout
+    foreign = "this object's core was created in another process (before a fork); create a new Core here"
+    assert out == f"child: {foreign}\nparent: 4 0\n"
 
 
 def test_function_values(test_plugin):

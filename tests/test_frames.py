@@ -292,6 +292,23 @@ def test_writable_props_refusals_keep_the_frame(vcore, writable, key, value, exc
         del writable.props["missing"]
 
 
+@pytest.mark.parametrize("make_value, exc", [
+    (lambda me, other, busy: me, TypeError),
+    (lambda me, other, busy: [other, me], TypeError),
+    (lambda me, other, busy: [other, object()], TypeError),
+    (lambda me, other, busy: [other, busy], BufferError),
+], ids=["itself", "itself-in-list", "unconvertible", "buffer-out"])
+def test_refused_frame_store_hands_nothing_over(writable, make_value, exc):
+    other, busy = writable.copy(), writable.copy()
+    view = busy[0]
+    with pytest.raises(exc):
+        writable.props["x"] = make_value(writable, other, busy)
+    assert [f.readonly for f in (writable, other, busy)] == [False] * 3 and "x" not in writable.props
+    view.release()
+    writable.props["x"] = [other, busy]
+    assert other.readonly and busy.readonly and not writable.readonly
+
+
 def test_handed_over_frame_refuses_writes(vcore, writable):
     props = writable.props
     view = writable[0]

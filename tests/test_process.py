@@ -12,8 +12,14 @@ DAEMON_EXIT_CODE = """
 import threading
 import lumeq
 
+if CALLBACKS:
+    import atexit, time
+    atexit.register(time.sleep, 0.2)  # a host's exit hook, run after lumeq's closed the callbacks
 core = lumeq.Core(threads=2)
 clip = core.std.BoxBlur(clip=core.std.BlankClip(width=64, height=48, length=100000), hradius=1)
+if CALLBACKS:
+    source = clip
+    clip = core.std.FrameEval(clip=source, eval=lambda n: source)
 started = threading.Barrier(3)
 
 def render(offset):
@@ -33,10 +39,13 @@ junk = [[i] for i in range(500_000)]
 """
 
 
+@pytest.mark.parametrize("callbacks", [False, True], ids=["plain", "callbacks"])
 @pytest.mark.parametrize("mode", ["get_frame", "frames"])
-def test_exit_with_daemon_threads_waiting_for_frames(mode):
+def test_exit_with_daemon_threads_waiting_for_frames(mode, callbacks):
+    # With callbacks, a frame refused by the closed callback gate must leave
+    # its daemon thread parked, not raising in the moments before exit.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    code = textwrap.dedent(DAEMON_EXIT_CODE).replace("MODE", repr(mode))
+    code = textwrap.dedent(DAEMON_EXIT_CODE).replace("MODE", repr(mode)).replace("CALLBACKS", str(callbacks))
     runs = [
         subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         for _ in range(10)

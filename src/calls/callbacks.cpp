@@ -75,18 +75,33 @@ void log_traceback(PyObject* exc, const std::string& text) {
     }
 }
 
-// "Type: message" of the pending exception.
+// "Type: message" of `exc`, escaped where it cannot be UTF-8 (a file name
+// with a byte that is not), and the type's name alone when str() fails.
+std::string error_text(PyObject* exc) {
+    PyRef type_name = require_new(PyType_GetName(Py_TYPE(exc)));
+    std::string text = escaped_utf8(type_name.get());
+    PyRef message = PyRef::steal(PyObject_Str(exc));
+    if (!message) {
+        discard_exception();
+        return text;
+    }
+    std::string detail = escaped_utf8(message.get());
+    if (!detail.empty()) text += ": " + detail;
+    return text;
+}
+
+// The error text for the pending exception, which stays reachable from
+// the thread that waits for the render.
 std::string take_callback_error() {
     PyRef exc = fetch_exception();
-    PyRef type_name = require_new(PyType_GetName(Py_TYPE(exc.get())));
-    std::string text = to_utf8(type_name.get());
-    PyRef message = require_new(PyObject_Str(exc.get()));
-    std::string detail = to_utf8(message.get());
-    if (!detail.empty()) text += ": " + detail;
+    std::string text = error_text(exc.get());
     log_traceback(exc.get(), text);
     // Not an error of the callback's own: the thread waiting for the render
     // gets the interrupt or exit itself.
-    if (!PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) keep_interrupt(std::move(exc));
+    if (!PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)))
+        keep_interrupt(std::move(exc));
+    else
+        keep_callback_error(text, std::move(exc));
     return text;
 }
 
@@ -130,6 +145,28 @@ void run_callback(Callback& callback, const VSMap* in, VSMap* out, const VSAPI* 
     PyObject* names = result_name.get([] { return require(Py_BuildValue("(s)", "val")); });  // kept for the process
     PyObject* values[] = {result.get()};
     kwargs_to_map(out, api, Keywords{names, values}, no_types);
+}
+
+// Runs the callback; a failure becomes the error text for VapourSynth.
+// Every Python error is dealt with here, while the GIL is held.
+std::string run_callback_for_error(Callback& callback, const VSMap* in, VSMap* out, const VSAPI* api) {
+    try {
+        try {
+            try {
+                run_callback(callback, in, out, api);
+                return {};
+            } catch (const PyError& error) {
+                error.restore();
+                throw PyErrSet{};
+            }
+        } catch (const PyErrSet&) {
+            return take_callback_error();
+        }
+    } catch (const PyErrSet&) {
+        PyErr_Clear();
+    } catch (const PyError&) {
+    }
+    return "Python callback failed while reporting its error";
 }
 
 // A VapourSynth thread keeps the Python thread state its first callback
@@ -187,24 +224,10 @@ void VS_CC call_callback(const VSMap* in, VSMap* out, void* data, VSCore*, const
     // A C entry point called by VapourSynth: nothing may escape into it.
     try {
         VapourSynthThreadGil gil;
-        try {
-            try {
-                run_callback(*static_cast<Callback*>(data), in, out, api);
-            } catch (const PyError& error) {
-                error.restore();
-                throw PyErrSet{};
-            }
-        } catch (const PyErrSet&) {
-            std::string text = take_callback_error();
-            api->mapSetError(out, text.c_str());
-        }
+        std::string error = run_callback_for_error(*static_cast<Callback*>(data), in, out, api);
+        if (!error.empty()) api->mapSetError(out, error.c_str());
     } catch (const InternalFault& fault) {
         api->mapSetError(out, ("lumeq internal fault: " + fault.text).c_str());
-    } catch (const PyErrSet&) {
-        PyErr_Clear();
-        api->mapSetError(out, "Python callback failed while reporting its error");
-    } catch (const PyError&) {
-        api->mapSetError(out, "Python callback failed while reporting its error");
     } catch (const std::exception& error) {
         api->mapSetError(out, error.what());
     }

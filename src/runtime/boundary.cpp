@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <unordered_map>
 
 namespace lumeq {
@@ -151,6 +152,39 @@ PyRef& kept_interrupt() {
 
 void keep_interrupt(PyRef exception) { kept_interrupt() = std::move(exception); }
 
+namespace {
+struct KeptCallbackError {
+    std::string text;
+    PyRef exception;
+};
+constexpr size_t kKeptCallbackErrors = 8;
+
+// Never destroyed, as the kept interrupt.
+std::vector<KeptCallbackError>& kept_callback_errors() {
+    static auto& kept = *new std::vector<KeptCallbackError>();
+    return kept;
+}
+
+// The kept exception whose text `message` holds, taken out; empty if none.
+PyRef take_callback_error_for(const std::string& message) {
+    auto& kept = kept_callback_errors();
+    for (auto entry = kept.rbegin(); entry != kept.rend(); ++entry) {
+        if (message.find(entry->text) == std::string::npos) continue;
+        PyRef exception = std::move(entry->exception);
+        kept.erase(std::next(entry).base());
+        return exception;
+    }
+    return PyRef();
+}
+}  // namespace
+
+void keep_callback_error(std::string text, PyRef exception) {
+    require_status(PyException_SetTraceback(exception.get(), Py_None));
+    auto& kept = kept_callback_errors();
+    if (kept.size() == kKeptCallbackErrors) kept.erase(kept.begin());  // its render was never awaited
+    kept.push_back({std::move(text), std::move(exception)});
+}
+
 [[noreturn]] void throw_vs_error(std::string_view text) {
     std::string message = lossy_utf8(text);
     if (PyRef& kept = kept_interrupt()) {
@@ -161,6 +195,11 @@ void keep_interrupt(PyRef exception) { kept_interrupt() = std::move(exception); 
             call_method(exception.get(), "add_note", {note.get()});
             throw PyError::object(std::move(exception));
         }
+    }
+    if (PyRef cause = take_callback_error_for(message)) {
+        PyRef error = PyError::message(PyExc_RuntimeError, std::move(message)).into_object();
+        PyException_SetCause(error.get(), cause.release());
+        throw PyError::object(std::move(error));
     }
     throw_runtime_error(std::move(message));
 }
@@ -344,6 +383,14 @@ std::string to_utf8(PyObject* obj) {
 
 PyRef str_from_utf8(std::string_view text) {
     return require_new(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+std::string escaped_utf8(PyObject* text) {
+    PyRef bytes = require_new(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    require_status(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
+    return std::string(data, static_cast<size_t>(size));
 }
 
 PyRef str_lossy(std::string_view bytes) {

@@ -255,6 +255,9 @@ void require_instance(PyObject* obj, PyTypeObject* type);
 PyRef str_from_utf8(std::string_view text);  // strict (our own texts)
 PyRef str_lossy(std::string_view bytes);     // VapourSynth texts: U+FFFD
 std::string lossy_utf8(std::string_view bytes);
+// UTF-8 of a str with what cannot be encoded (lone surrogates) escaped as
+// backslashreplace does: an error text that must not fail to be made.
+std::string escaped_utf8(PyObject* text);
 std::string quoted(std::string_view text);   // "..." with escapes
 PyRef py_int(long long value);
 PyRef py_uint(unsigned long long value);
@@ -265,6 +268,11 @@ PyRef py_uint(unsigned long long value);
 // held) until the error of the render it failed reaches a waiting thread:
 // throw_vs_error raises it there instead of a RuntimeError.
 void keep_interrupt(PyRef exception);
+// An ordinary exception that failed a Python callback with error `text`,
+// kept (GIL held) for throw_vs_error to make the cause of the RuntimeError
+// whose text holds it. Kept without its traceback (already logged), so it
+// holds no frame alive; a few at most, the oldest dropped.
+void keep_callback_error(std::string text, PyRef exception);
 
 // ---------------------------------------------------------- use flags
 
