@@ -251,10 +251,11 @@ threading.Thread(target=slow.get_frame, args=(0,), daemon=True).start()
 inside.wait()
 pid = os.fork()
 if pid == 0:
-    try:
-        print("child:", adder(x=1), flush=True)
-    except RuntimeError as e:
-        print("child:", e, flush=True)
+    for use in (lambda: adder(x=1), lambda: lumeq.Core().std.BlankClip().std.FrameEval(eval=adder)):
+        try:
+            print("child:", use(), flush=True)
+        except RuntimeError as e:
+            print("child:", e, flush=True)
     sys.exit(0)  # an ordinary exit, with the parent's callbacks running when it forked
 deadline = time.monotonic() + 30
 while (status := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
@@ -271,7 +272,7 @@ def test_fork_while_callbacks_run(run_py):
         pytest.skip("test plugin not built (make native-tests)")
     out = run_py(FORK_WHILE_CALLBACKS_CODE.replace("PLUGIN", repr(str(TEST_PLUGIN)))).stdout
     foreign = "this object's core was created in another process (before a fork); create a new Core here"
-    assert out == f"child: {foreign}\nparent: 4 0\n"
+    assert out == f"child: {foreign}\nchild: {foreign}\nparent: 4 0\n"
 
 
 def test_function_values(test_plugin):

@@ -2,6 +2,7 @@
 
 #include "calls/callbacks.hpp"
 #include "calls/convert.hpp"
+#include "runtime/process.hpp"
 
 namespace lumeq {
 namespace {
@@ -18,6 +19,7 @@ PyRef call(PyObject* self, Py_ssize_t nargs, PyObject* const* args, PyObject* kw
     // A VapourSynth function has no parameter list to bind positionals to.
     if (nargs > 0) throw_type_error("a VapourSynth function takes keyword arguments only");
     const PyFunctionValue& f = unbox<PyFunctionValue>(self);
+    if (!f.owner.in_this_process()) throw_foreign_core();  // it would run in the parent's core
     const VSAPI* api = f.owner.api();
     MapRef in = MapRef::create(api);
     {
@@ -78,6 +80,7 @@ PyRef function_to_py(map_ext::FunctionRef function, const OwnerHandle& owner) {
 std::optional<map_ext::FunctionRef> function_value_ref(PyObject* obj) {
     if (!Py_IS_TYPE(obj, function_value_type())) return std::nullopt;
     const PyFunctionValue& f = unbox<PyFunctionValue>(obj);
+    if (!f.owner.in_this_process()) throw_foreign_core();
     const VSAPI* api = f.owner.api();
     return map_ext::FunctionRef(api->addFunctionRef(f.function.get()), api);
 }

@@ -3,6 +3,8 @@
 #include "runtime/boundary.hpp"
 #include "runtime/process.hpp"
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <mutex>
 
@@ -18,14 +20,17 @@ thread_local int calls_from_vapoursynth __attribute__((tls_model("initial-exec")
 // later ones fail (calls) or leak their callable (frees) without Python.
 class CallbackGate {
 public:
+    CallbackGate() { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); }
     bool enter() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return false;
         ++active_;
+        ++held_here;
         return true;
     }
     void leave() {
         std::lock_guard<std::mutex> lock(mutex_);
+        --held_here;
         if (--active_ == 0) idle_.notify_all();
     }
     // GIL held; waits with it released.
@@ -37,15 +42,31 @@ public:
     }
 
 private:
+    // A child has only the forking thread: the callbacks other threads were
+    // inside never leave there, and exit would wait for them for ever.
+    static void before_fork() noexcept;
+    static void after_fork_in_parent() noexcept;
+    static void after_fork_in_child() noexcept;
+
+    static thread_local size_t held_here;  // the passes this thread holds
     std::mutex mutex_;
     std::condition_variable idle_;
     size_t active_ = 0;
     bool closed_ = false;
 };
 
+thread_local size_t CallbackGate::held_here = 0;
+
 CallbackGate& gate() {
     static CallbackGate& g = *new CallbackGate();  // never destroyed: callbacks may come during exit
     return g;
+}
+
+void CallbackGate::before_fork() noexcept { gate().mutex_.lock(); }
+void CallbackGate::after_fork_in_parent() noexcept { gate().mutex_.unlock(); }
+void CallbackGate::after_fork_in_child() noexcept {
+    gate().active_ = held_here;
+    gate().mutex_.unlock();
 }
 
 PyObject* close_gate(PyObject*, PyObject*) noexcept {
