@@ -29,6 +29,38 @@ void emit(int level, const char* message) {
     call_method(logger.get(), "log", {number.get(), format.get(), text.get()});
 }
 
+// Never destroyed: it may hold an exception when the interpreter ends.
+PyRef& kept_handler_interrupt() {
+    static PyRef& slot = *new PyRef();
+    return slot;
+}
+
+// A pending call: the main thread raises the kept exception where it next
+// runs Python code, right after the call that logged returns, as it would
+// a signal's.
+int raise_handler_interrupt(void*) noexcept {
+    PyObject* exception = kept_handler_interrupt().release();
+    if (exception == nullptr) return 0;
+    PyErr_SetRaisedException(exception);
+    return -1;
+}
+
+// A handler's own errors are logging's to report; a KeyboardInterrupt
+// (Ctrl-C while a record is shipped) or SystemExit must not end there.
+void handler_failed() {
+    if (exception_matches(PyExc_Exception)) {
+        PyErr_Clear();
+        return;
+    }
+    PyRef exception = fetch_exception();
+    PyRef& kept = kept_handler_interrupt();
+    if (kept) return;  // one is on its way already
+    kept = std::move(exception);
+    if (Py_AddPendingCall(raise_handler_interrupt, nullptr) == 0) return;
+    PyErr_SetRaisedException(kept.release());  // no room for the call: at least not silent
+    PyErr_WriteUnraisable(nullptr);
+}
+
 // May run on any VapourSynth thread.
 void VS_CC log_message(int message_type, const char* message, void*) {
     CallFromVapourSynth from_vapoursynth;
@@ -41,7 +73,11 @@ void VS_CC log_message(int message_type, const char* message, void*) {
     try {
         AttachGil gil;
         try {
-            emit(python_level(message_type), message);
+            try {
+                emit(python_level(message_type), message);
+            } catch (const PyErrSet&) {
+                handler_failed();
+            }
         } catch (const PyErrSet&) {
             PyErr_Clear();
         } catch (const PyError&) {
