@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 namespace lumeq {
 
@@ -25,6 +26,8 @@ struct FrameCell {
     bool writable = false;
     size_t write_exports = 0;  // writable buffers handed out and not yet released
 };
+
+class HandOverScope;
 
 class FrameCellRef {
 public:
@@ -58,14 +61,17 @@ public:
     void remove_write_export() const noexcept { --cell_->write_exports; }
     // From here on VapourSynth may read the frame on any thread, so Python
     // must not write it again; a writable buffer still out would race.
-    void hand_over() const {
-        if (!cell_->writable) return;
-        if (cell_->write_exports > 0)
-            throw_buffer_error("the frame still has a writable plane buffer exported; release it before passing the frame on");
-        cell_->writable = false;
-    }
+    // Within a HandOverScope the frame stays writable until its commit.
+    inline void hand_over() const;
+    bool same_cell(const FrameCellRef& other) const noexcept { return cell_ == other.cell_; }
 
 private:
+    friend class HandOverScope;
+    void refuse_if_exported() const {
+        if (cell_->write_exports > 0)
+            throw_buffer_error("the frame still has a writable plane buffer exported; release it before passing the frame on");
+    }
+
     explicit FrameCellRef(FrameCell* cell) noexcept : cell_(cell) {}
     void reset() noexcept {
         FrameCell* cell = std::exchange(cell_, nullptr);
@@ -79,6 +85,51 @@ private:
     }
     FrameCell* cell_;
 };
+
+// Hand-overs while converting a value into a map of lumeq's own, which is
+// refused or kept as a whole: they wait for commit(), so a refusal leaves
+// every frame in the value as it was. Only this thread's conversion at this
+// attach depth waits: a plugin call that code run by the conversion makes
+// hands its frames over at once.
+class HandOverScope {
+public:
+    HandOverScope() noexcept : outer_(current_), depth_(attach_depth()) { current_ = this; }
+    ~HandOverScope() { current_ = outer_; }
+    HandOverScope(const HandOverScope&) = delete;
+    HandOverScope& operator=(const HandOverScope&) = delete;
+
+    static HandOverScope* active() noexcept {
+        return current_ != nullptr && current_->depth_ == attach_depth() ? current_ : nullptr;
+    }
+    void defer(const FrameCellRef& cell) { cells_.push_back(cell.clone()); }
+    bool holds(const FrameCellRef& cell) const noexcept {
+        for (const FrameCellRef& held : cells_)
+            if (held.same_cell(cell)) return true;
+        return false;
+    }
+    // Hands every frame over, or none (a buffer may have been exported
+    // since, by code the conversion ran).
+    void commit() {
+        for (const FrameCellRef& cell : cells_) cell.refuse_if_exported();
+        for (const FrameCellRef& cell : cells_) cell.cell_->writable = false;
+        cells_.clear();
+    }
+
+private:
+    static inline thread_local HandOverScope* current_ = nullptr;
+    HandOverScope* outer_;
+    int depth_;
+    std::vector<FrameCellRef> cells_;
+};
+
+inline void FrameCellRef::hand_over() const {
+    if (!cell_->writable) return;
+    refuse_if_exported();
+    if (HandOverScope* scope = HandOverScope::active())
+        scope->defer(*this);
+    else
+        cell_->writable = false;
+}
 
 // A new writable frame with `source`'s content and properties (`planes`
 // planes or channels). A writable source may have buffers out that point

@@ -80,6 +80,7 @@ void store(const PyFrameProps& p, PyObject* key, PyObject* value) {
     const VSAPI* api = p.cell.api();
     write_map(p);  // refuse before converting anything
     MapRef staged = MapRef::create(api);
+    HandOverScope hand_over;  // the value's frames stay writable unless the store is made
     {
         CallbackOwnerScope scope(p.owner);
         PyRef names = require_new(PyTuple_Pack(1, key));
@@ -91,7 +92,9 @@ void store(const PyFrameProps& p, PyObject* key, PyObject* value) {
     // VapourSynth aborts the process on a clip or function in a frame's properties.
     if (type == ptVideoNode || type == ptAudioNode || type == ptFunction)
         throw_type_error("frame properties cannot hold clips or functions");
+    if (hand_over.holds(p.cell)) throw_type_error("a frame's properties cannot hold the frame itself");
     VSMap* props = write_map(p);  // conversion may have run code that handed the frame over
+    hand_over.commit();
     if (type == ptUnset) {
         api->mapDeleteKey(props, name.c_str());  // None or []: no value
         return;
