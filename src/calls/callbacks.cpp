@@ -53,8 +53,6 @@ CallbackRegistry& registry() {
     return r;
 }
 
-const char* const shutdown_error = "Python callback called after the interpreter began to shut down";
-
 // Sends the traceback of `exc` to the "lumeq" logger; the error that reaches
 // the frame request is only text. A failing log is dropped.
 void log_traceback(PyObject* exc, const std::string& text) {
@@ -218,7 +216,7 @@ void VS_CC call_callback(const VSMap* in, VSMap* out, void* data, VSCore*, const
     CallFromVapourSynth from_vapoursynth;
     InterpreterPass pass;
     if (!pass) {
-        api->mapSetError(out, shutdown_error);
+        api->mapSetError(out, callback_shutdown_error);
         return;
     }
     // A C entry point called by VapourSynth: nothing may escape into it.

@@ -1,5 +1,7 @@
 #include "runtime/boundary.hpp"
 
+#include "process.hpp"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -187,6 +189,7 @@ void keep_callback_error(std::string text, PyRef exception) {
 
 [[noreturn]] void throw_vs_error(std::string_view text) {
     std::string message = lossy_utf8(text);
+    park_daemon_refused_at_exit(message);
     if (PyRef& kept = kept_interrupt()) {
         PyRef name = require_new(PyType_GetName(Py_TYPE(kept.get())));
         if (message.find(to_utf8(name.get())) != std::string::npos) {

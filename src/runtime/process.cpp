@@ -3,6 +3,7 @@
 #include "runtime/boundary.hpp"
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <mutex>
 
@@ -39,6 +40,16 @@ void run_at_exit(PyMethodDef& hook) {
     }
     PyRef atexit = require_new(PyImport_ImportModule("atexit"));
     call_method(atexit.get(), "register", {function.get()});
+}
+
+void park_daemon_refused_at_exit(std::string_view error) {
+    if (error.find(callback_shutdown_error) == std::string_view::npos || !interpreter_exiting()) return;
+    PyRef threading = require_new(PyImport_ImportModule("threading"));
+    PyRef thread = call_method(threading.get(), "current_thread");
+    PyRef daemon = require_new(PyObject_GetAttrString(thread.get(), "daemon"));
+    if (!to_bool(daemon.get())) return;  // the main thread in an exit hook gets the error
+    PyEval_SaveThread();
+    for (;;) pause();
 }
 
 void watch_forks() {

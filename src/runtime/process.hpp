@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 
 namespace lumeq {
 
@@ -18,6 +19,15 @@ void run_at_exit(PyMethodDef& hook);
 namespace detail {
 inline std::atomic<uint32_t> fork_generation{0};
 }
+
+// The error of a Python callback VapourSynth calls once exit has begun.
+inline constexpr const char* callback_shutdown_error = "Python callback called after the interpreter began to shut down";
+
+// GIL held, before a render's `error` is raised. A daemon thread whose
+// render failed only because exit refused its callbacks stays here, GIL
+// released, until the process ends, as one that exit stops where it takes
+// the GIL back: raising would print its traceback in the moments left.
+void park_daemon_refused_at_exit(std::string_view error);
 
 // Changes in the child of every fork() once watch_forks() has run: a
 // handle stamped with another generation belongs to a parent's core.
