@@ -257,20 +257,14 @@ if pid == 0:
         except RuntimeError as e:
             print("child:", e, flush=True)
     sys.exit(0)  # an ordinary exit, with the parent's callbacks running when it forked
-deadline = time.monotonic() + 30
-while (status := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
-    time.sleep(0.05)
-if status[0] == 0:
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-print("parent:", adder(x=1), "hung" if status[0] == 0 else status[1])
+print("parent:", adder(x=1), os.waitpid(pid, 0)[1])
 """
 
 
 def test_fork_while_callbacks_run(run_py):
     if not TEST_PLUGIN.exists():
         pytest.skip("test plugin not built (make native-tests)")
-    out = run_py(FORK_WHILE_CALLBACKS_CODE.replace("PLUGIN", repr(str(TEST_PLUGIN)))).stdout
+    out = run_py(FORK_WHILE_CALLBACKS_CODE.replace("PLUGIN", repr(str(TEST_PLUGIN))), timeout=60).stdout
     foreign = "this object's core was created in another process (before a fork); create a new Core here"
     assert out == f"child: {foreign}\nchild: {foreign}\nparent: 4 0\n"
 
