@@ -3,6 +3,7 @@
 #include "calls/convert.hpp"
 #include "calls/function_value.hpp"
 #include "runtime/guards.hpp"
+#include "runtime/process.hpp"
 
 #include <exception>
 #include <mutex>

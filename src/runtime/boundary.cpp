@@ -1,6 +1,6 @@
 #include "runtime/boundary.hpp"
 
-#include "process.hpp"
+#include "runtime/process.hpp"
 
 #include <unistd.h>
 
