@@ -186,7 +186,7 @@ def test_coroutine_names_and_type(numbered):
     assert c.__qualname__ == "VideoNode.get_frame_async"
     assert c.__await__() is c
     cls = type(c)
-    assert (cls.__name__, cls.__module__) == ("Coroutine", "builtins")
+    assert (cls.__name__, cls.__module__) == ("Coroutine", "lumeq")
     assert cls.__doc__ == "Python coroutine wrapping a [`Future`]."
     with pytest.raises(TypeError):
         cls()

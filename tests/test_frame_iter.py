@@ -53,7 +53,7 @@ def test_type_and_protocol(numbered):
     assert iter(it) is it
     cls = type(it)
     assert cls is lumeq.FrameIter
-    assert (cls.__name__, cls.__module__) == ("FrameIter", "builtins")
+    assert (cls.__name__, cls.__module__) == ("FrameIter", "lumeq")
     assert cls.__doc__.startswith("Frame iterator that keeps up to `prefetch` frames rendering concurrently\n")
     with pytest.raises(TypeError):
         cls()

@@ -158,7 +158,7 @@ def test_plane_memoryview_is_read_only(yuv):
     with pytest.raises(TypeError):
         mv[0, 0] = 1
     plane = mv.obj
-    assert (type(plane).__name__, type(plane).__module__) == ("Plane", "builtins")
+    assert (type(plane).__name__, type(plane).__module__) == ("Plane", "lumeq")
     assert memoryview(plane).shape == mv.shape
 
 

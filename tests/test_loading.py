@@ -72,7 +72,7 @@ def test_missing_package(run_py):
                 texts.append(str(e))
         print(texts)
     """)
-    assert proc.stdout.strip() == str(["ModuleNotFoundError: No module named 'vapoursynth'"] * 2)
+    assert proc.stdout.strip() == str(["the VapourSynth library was not found: install it with `pip install vapoursynth`"] * 2)
 
 
 def test_failed_load_is_not_retried(run_py, tmp_path):

@@ -40,7 +40,8 @@ def test_wheel_installs_into_a_fresh_environment(wheel, tmp_path):
     vapoursynth = f"vapoursynth=={importlib.metadata.version('vapoursynth')}"
     subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check", str(wheel), vapoursynth],
                    check=True, env=env, timeout=600, capture_output=True)
-    check = "import lumeq; print(lumeq.core.std.BlankClip(length=7).num_frames)"
+    check = ("import lumeq, importlib.metadata as m; "
+             "assert lumeq.__version__ == m.version('lumeq'); print(lumeq.core.std.BlankClip(length=7).num_frames)")
     proc = subprocess.run([python, "-c", check], capture_output=True, text=True, env=env, cwd=tmp_path, timeout=120)
     assert proc.stdout == "7\n", proc.stderr
     proc = subprocess.run([str(venv / "bin" / "lumeq-pipe"), "--version"], capture_output=True, text=True, env=env,

@@ -52,7 +52,7 @@ class _PrintVersions(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: Any, option_string: str | None = None) -> None:
-        sys.stdout.write(f"lumeq {_lumeq_version()}\n")
+        sys.stdout.write(f"lumeq {lumeq.__version__}\n")
         sys.stdout.flush()
         try:
             text = lumeq.Core(threads=1).version()
@@ -61,15 +61,6 @@ class _PrintVersions(argparse.Action):
             parser.exit(EXIT_ERROR)
         sys.stdout.write(text if text.endswith("\n") else text + "\n")
         parser.exit(EXIT_OK)
-
-
-def _lumeq_version() -> str:
-    # Imported here: it costs more than the rest of start-up, and only --version needs it.
-    import importlib.metadata
-    try:
-        return importlib.metadata.version("lumeq")
-    except importlib.metadata.PackageNotFoundError:
-        return "(version unknown)"
 
 
 def build_parser() -> argparse.ArgumentParser:

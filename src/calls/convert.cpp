@@ -75,17 +75,59 @@ SignatureTypes signature_types(std::string_view signature) {
 
 namespace {
 
+// `name_` for a parameter `name` that code cannot write as a keyword
+// argument, unless another parameter already has that name.
+PyRef alias_of(const ParsedSignature& parsed, const std::string& name) {
+    if (!is_python_keyword(name) || parsed.types.count(name + "_") != 0) return PyRef();
+    return require_new(PyUnicode_InternFromString((name + "_").c_str()));
+}
+
 ParsedSignature parsed_with_keys(std::string_view signature) {
     ParsedSignature parsed = parse_signature(signature);
     for (const std::string& name : parsed.parameters) {
         bool key = !name.empty() && map_ext::is_key_text(name);
         parsed.keys.push_back(key ? require_new(PyUnicode_InternFromString(name.c_str())) : PyRef());
         parsed.as_float.push_back(parsed.types.at(name) == "float");
+        parsed.aliases.push_back(alias_of(parsed, name));
+        parsed.has_aliases = parsed.has_aliases || parsed.aliases.back();
     }
     return parsed;
 }
 
+Py_ssize_t index_by_identity(const std::vector<PyRef>& names, PyObject* key) {
+    for (size_t i = 0; i < names.size(); ++i)
+        if (names[i].get() == key) return static_cast<Py_ssize_t>(i);
+    return -1;
+}
+
+Py_ssize_t index_by_text(const std::vector<PyRef>& names, PyObject* key) {
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!names[i]) continue;
+        int equal = PyUnicode_Compare(names[i].get(), key);
+        if (equal == -1 && PyErr_Occurred()) throw PyErrSet{};
+        if (equal == 0) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
 }  // namespace
+
+bool is_python_keyword(std::string_view name) {
+    // The hard keywords (keyword.kwlist), which cannot name an argument.
+    static constexpr std::string_view keywords[] = {
+        "False", "None", "True", "and", "as", "assert", "async", "await", "break", "class", "continue", "def",
+        "del", "elif", "else", "except", "finally", "for", "from", "global", "if", "import", "in", "is",
+        "lambda", "nonlocal", "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"};
+    return std::find(std::begin(keywords), std::end(keywords), name) != std::end(keywords);
+}
+
+Py_ssize_t find_parameter(const ParsedSignature& signature, PyObject* key) {
+    Py_ssize_t found = index_by_identity(signature.keys, key);
+    if (found < 0 && signature.has_aliases) found = index_by_identity(signature.aliases, key);
+    if (found < 0 && PyUnicode_Check(key)) found = index_by_text(signature.keys, key);
+    if (found < 0 && signature.has_aliases && PyUnicode_Check(key)) found = index_by_text(signature.aliases, key);
+    return found;
+}
 
 std::shared_ptr<const ParsedSignature> cached_signature(std::string_view signature) {
     // Guarded by the GIL. Keyed by the text itself, not its address: a freed
@@ -317,11 +359,14 @@ void store_keyword(Map& target, PyObject* key, PyObject* value, const SignatureT
     store_argument(target, KeyStr::checked(name.c_str()), value, types);
 }
 
-// The parameter a keyword is by identity, or -1: any other name goes by its text.
-Py_ssize_t parameter_by_identity(const ParsedSignature& signature, PyObject* key) {
-    for (size_t i = 0; i < signature.keys.size(); ++i)
-        if (signature.keys[i].get() == key) return static_cast<Py_ssize_t>(i);
-    return -1;
+// The parameter a keyword is by identity, or -1: any other name goes by its
+// text. A keyword-named parameter's alias is found by its text as well.
+Py_ssize_t known_parameter(const ParsedSignature& signature, PyObject* key) {
+    Py_ssize_t found = index_by_identity(signature.keys, key);
+    if (found >= 0 || !signature.has_aliases) return found;
+    found = index_by_identity(signature.aliases, key);
+    if (found < 0 && PyUnicode_Check(key)) found = index_by_text(signature.aliases, key);
+    return found;
 }
 
 }  // namespace
@@ -339,7 +384,7 @@ void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const ParsedSi
     Py_ssize_t count = PyTuple_Size(kwargs.names);
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* key = PyTuple_GetItem(kwargs.names, i);
-        Py_ssize_t known = parameter_by_identity(signature, key);
+        Py_ssize_t known = known_parameter(signature, key);
         if (known < 0) {
             store_keyword(target, key, kwargs.values[i], signature.types);
             continue;

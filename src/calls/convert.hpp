@@ -30,7 +30,16 @@ struct ParsedSignature {
     // numbers go in as floats. Touched with the GIL held.
     std::vector<PyRef> keys;
     std::vector<bool> as_float;
+    // Per parameter whose name is a Python keyword: that name with a
+    // trailing underscore, interned, as calls may spell it (empty for the
+    // others).
+    std::vector<PyRef> aliases;
+    bool has_aliases = false;
 };
+
+bool is_python_keyword(std::string_view name);
+// The parameter a keyword argument names, in either spelling, or -1.
+Py_ssize_t find_parameter(const ParsedSignature& signature, PyObject* key);
 
 SignatureTypes signature_types(std::string_view signature);
 

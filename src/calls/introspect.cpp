@@ -4,6 +4,7 @@
 #include "clips/audio_node.hpp"
 #include "clips/video_node.hpp"
 #include "frames/audio_frame.hpp"
+#include "frames/enums.hpp"
 #include "frames/video_frame.hpp"
 #include "runtime/args.hpp"
 
@@ -49,7 +50,8 @@ PyRef annotation(const ParameterSpec& parameter) {
     return either(base.get(), list.get());
 }
 
-// The `any` piece: the function takes any further named arguments.
+}  // namespace
+
 bool takes_any(std::string_view arguments) {
     while (!arguments.empty()) {
         size_t end = std::min(arguments.find(';'), arguments.size());
@@ -58,6 +60,8 @@ bool takes_any(std::string_view arguments) {
     }
     return false;
 }
+
+namespace {
 
 PyRef return_annotation(std::string_view returns) {
     if (returns == "any") return typing_any();
@@ -83,6 +87,16 @@ const InspectNames& inspect_names() {
     });
 }
 
+bool is_identifier(const std::string& name) {
+    if (is_python_keyword(name)) return false;
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+    if (!text) {
+        discard_refusal();
+        return false;
+    }
+    return PyUnicode_IsIdentifier(text.get()) == 1;
+}
+
 PyRef make_parameter(const std::string& name, PyObject* kind, PyObject* annotation_object, PyObject* default_value) {
     const InspectNames& inspect = inspect_names();
     PyRef args = require_new(Py_BuildValue("(sO)", name.c_str(), kind));
@@ -93,20 +107,157 @@ PyRef make_parameter(const std::string& name, PyObject* kind, PyObject* annotati
     return require_new(PyObject_Call(inspect.parameter, args.get(), kwargs.get()));
 }
 
+// Edits (insert, delete, replace, swap two neighbours) from one name to the
+// other; for suggestions only, where names are short.
+size_t edit_distance(std::string_view a, std::string_view b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+std::string lowered(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// How far a candidate is from the word; a prefix either way counts as close.
+size_t distance_to(const std::string& word, const std::string& candidate) {
+    if (candidate.size() >= 2 && word.size() >= 2 &&
+        (word.starts_with(candidate) || candidate.starts_with(word)))
+        return 1;
+    return edit_distance(word, candidate);
+}
+
+const char* expected_text(const std::string& type) {
+    if (type == "int") return "int";
+    if (type == "float") return "float";
+    if (type == "data") return "str or bytes";
+    if (type == "vnode") return "VideoNode";
+    if (type == "anode") return "AudioNode";
+    if (type == "vframe") return "VideoFrame";
+    if (type == "aframe") return "AudioFrame";
+    if (type == "func") return "a callable";
+    return nullptr;
+}
+
+bool has_index(PyObject* value) { return PyIndex_Check(value) != 0; }
+
+// Whether the conversion can store `value` as the signature's type.
+bool fits(const std::string& type, PyObject* value) {
+    if (type == "int") return has_index(value) || enum_or_format_value(value).has_value();
+    if (type == "float") return has_index(value) || PyFloat_Check(value) || enum_or_format_value(value).has_value();
+    if (type == "data") {
+        static PyObject* fspath_name = interned("__fspath__");
+        return PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value) ||
+               PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), fspath_name) == 1 ||
+               (PySequence_Check(value) && !is_video_node(value) && !is_audio_node(value));
+    }
+    if (type == "vnode") return is_video_node(value);
+    if (type == "anode") return is_audio_node(value);
+    if (type == "vframe") return PyObject_TypeCheck(value, video_frame_type()) != 0;
+    if (type == "aframe") return is_audio_frame(value);
+    if (type == "func") return PyCallable_Check(value) != 0;
+    return true;
+}
+
+std::string type_name_of(PyObject* value) {
+    PyRef name = require_new(PyType_GetName(Py_TYPE(value)));
+    return to_utf8(name.get());
+}
+
 }  // namespace
+
+std::string closest_match(std::string_view word, const std::vector<std::pair<std::string, std::string>>& candidates) {
+    std::string wanted = lowered(word);
+    // Within a third of the word's length, and never a different word of two letters.
+    size_t best = std::max<size_t>(1, wanted.size() / 3) + 1;
+    std::string found;
+    for (const auto& [spelling, name] : candidates) {
+        if (spelling.empty() || name == word) continue;
+        size_t distance = distance_to(wanted, lowered(spelling));
+        if (distance < best) {
+            best = distance;
+            found = name;
+        }
+    }
+    return found;
+}
+
+std::string did_you_mean(std::string_view word, const std::vector<std::string>& names) {
+    std::vector<std::pair<std::string, std::string>> candidates;
+    for (const std::string& name : names) candidates.emplace_back(name, name);
+    std::string match = closest_match(word, candidates);
+    return match.empty() ? "" : "did you mean '" + match + "'?";
+}
+
+std::string namespace_suggestion(std::string_view word, const OwnerHandle& owner) {
+    if (word.empty() || word.front() == '_') return "";
+    const VSAPI* api = owner.api();
+    std::vector<std::pair<std::string, std::string>> candidates;
+    for (VSPlugin* p = api->getNextPlugin(nullptr, owner.core()); p != nullptr; p = api->getNextPlugin(p, owner.core())) {
+        std::string namespace_name = lossy_utf8(api->getPluginNamespace(p));
+        std::string identifier = lossy_utf8(api->getPluginID(p));
+        std::string name = lossy_utf8(api->getPluginName(p));
+        candidates.emplace_back(namespace_name, namespace_name);
+        candidates.emplace_back(identifier.substr(identifier.rfind('.') + 1), namespace_name);
+        candidates.emplace_back(name.substr(0, name.find(' ')), namespace_name);
+    }
+    std::string match = closest_match(word, candidates);
+    return match.empty() ? "" : "did you mean '" + match + "'?";
+}
+
+std::string argument_type_note(const ParameterSpec& parameter, PyObject* value) {
+    const char* expected = expected_text(parameter.type);
+    if (expected == nullptr || value == Py_None) return "";
+    std::string wanted = parameter.array ? std::string(expected) + " or a list of " + expected : expected;
+    if (PyList_Check(value) && parameter.array) {
+        for (Py_ssize_t i = 0; i < PyList_Size(value); ++i) {
+            PyObject* item = PyList_GetItem(value, i);
+            if (!fits(parameter.type, item))
+                return "expected " + wanted + ", got a list holding " + type_name_of(item);
+        }
+        return "";
+    }
+    if (fits(parameter.type, value)) return "";
+    return "expected " + wanted + ", got " + type_name_of(value);
+}
+
+std::string python_name(const ParameterSpec& parameter, const std::vector<ParameterSpec>& all) {
+    if (!is_python_keyword(parameter.name)) return parameter.name;
+    std::string alias = parameter.name + "_";
+    for (const ParameterSpec& other : all)
+        if (other.name == alias) return parameter.name;
+    return alias;
+}
 
 PyRef signature_object(std::string_view arguments, std::string_view returns, bool skip_first) {
     const InspectNames& inspect = inspect_names();
     std::vector<ParameterSpec> parameters = signature_parameters(arguments);
     PyRef list = require_new(PyList_New(0));
+    bool unnamed = false;  // a parameter Python cannot name, reachable through **kwargs
     for (size_t i = skip_first ? 1 : 0; i < parameters.size(); ++i) {
         const ParameterSpec& p = parameters[i];
+        std::string name = python_name(p, parameters);
+        if (!is_identifier(name)) {
+            unnamed = true;
+            continue;
+        }
         PyRef type = annotation(p);
         if (p.optional) type = either(type.get(), Py_None);
-        PyRef parameter = make_parameter(p.name, inspect.positional_or_keyword, type.get(), p.optional ? Py_None : nullptr);
+        PyRef parameter = make_parameter(name, inspect.positional_or_keyword, type.get(), p.optional ? Py_None : nullptr);
         require_status(PyList_Append(list.get(), parameter.get()));
     }
-    if (takes_any(arguments)) {
+    if (unnamed || takes_any(arguments)) {
         PyRef rest = make_parameter("kwargs", inspect.var_keyword, nullptr, nullptr);
         require_status(PyList_Append(list.get(), rest.get()));
     }

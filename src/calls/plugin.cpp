@@ -182,7 +182,9 @@ PyRef plugin_getattro(PyObject* self, PyObject* name) {
     }
     if (PyRef found = generic_attribute_or_null(self, name)) return found;
     if (text.find('\0') != std::string::npos) throw_attribute_error("invalid function name " + quoted(text));
-    throw_attribute_error("plugin '" + lossy_utf8(p.plugin_namespace) + "' has no function '" + text + "'");
+    throw_with_note(PyExc_AttributeError,
+                    "plugin '" + lossy_utf8(p.plugin_namespace) + "' has no function '" + text + "'",
+                    text.starts_with('_') ? "" : did_you_mean(text, function_names(p)));
 }
 
 PyGetSetDef plugin_getset[] = {
@@ -270,21 +272,27 @@ std::string call_name(const PyFunction& f) {
 }
 
 // Positionals bind to the first parameters, so a keyword naming one of them
-// would give it twice.
-void check_positionals(const PyFunction& f, const ParsedSignature& signature, Py_ssize_t nargs, Keywords keywords) {
+// would give it twice; so would a keyword-named parameter given in both
+// spellings.
+void check_arguments(const PyFunction& f, const ParsedSignature& signature, Py_ssize_t nargs, Keywords keywords) {
     auto available = static_cast<Py_ssize_t>(signature.parameters.size());
     if (nargs > available)
         throw_type_error(call_name(f) + " takes at most " + std::to_string(available) + " positional arguments (" +
                          std::to_string(nargs) + " given)");
     if (keywords.names == nullptr) return;
+    std::vector<bool> given(signature.parameters.size(), false);
+    std::fill_n(given.begin(), nargs, true);
     Py_ssize_t count = PyTuple_Size(keywords.names);
     for (Py_ssize_t k = 0; k < count; ++k) {
-        PyObject* key = PyTuple_GetItem(keywords.names, k);
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            const std::string& name = signature.parameters[static_cast<size_t>(i)];
-            if (PyUnicode_CompareWithASCIIString(key, name.c_str()) == 0)
-                throw_type_error(call_name(f) + " got multiple values for argument '" + name + "'");
+        Py_ssize_t index = find_parameter(signature, PyTuple_GetItem(keywords.names, k));
+        if (index < 0) continue;
+        auto i = static_cast<size_t>(index);
+        if (given[i]) {
+            const std::string& name = signature.parameters[i];
+            throw_type_error(call_name(f) + " got multiple values for argument '" +
+                             (signature.aliases[i] ? name + "_" : name) + "'");
         }
+        given[i] = true;
     }
 }
 
@@ -304,17 +312,61 @@ struct CallArguments {
     }
 };
 
+std::string keyword_note(const PyFunction& f, const ParsedSignature& signature,
+                         const std::vector<ParameterSpec>& parameters, PyObject* key, PyObject* value) {
+    Py_ssize_t index = find_parameter(signature, key);
+    if (index >= 0) {
+        const ParameterSpec& parameter = parameters[static_cast<size_t>(index)];
+        std::string note = argument_type_note(parameter, value);
+        return note.empty() ? "" : python_name(parameter, parameters) + ": " + note;
+    }
+    if (!PyUnicode_Check(key) || takes_any(f.arguments())) return "";
+    // Compared with both spellings of a keyword-named parameter, suggested as code writes it.
+    std::vector<std::pair<std::string, std::string>> candidates;
+    for (const ParameterSpec& parameter : parameters) {
+        candidates.emplace_back(parameter.name, python_name(parameter, parameters));
+        candidates.emplace_back(python_name(parameter, parameters), python_name(parameter, parameters));
+    }
+    std::string match = closest_match(to_utf8(key), candidates);
+    return match.empty() ? "" : "did you mean '" + match + "'?";
+}
+
+// What VapourSynth's refusal of a call does not say: which type a wrongly
+// typed argument should have had, and which parameter a mistyped name meant.
+std::string call_note(const PyFunction& f, const CallArguments& call, PyObject* exception) {
+    if (!PyErr_GivenExceptionMatches(exception, PyExc_RuntimeError) &&
+        !PyErr_GivenExceptionMatches(exception, PyExc_TypeError))
+        return "";
+    std::shared_ptr<const ParsedSignature> signature = call.signature ? call.signature : f.signature();
+    std::vector<ParameterSpec> parameters = signature_parameters(f.arguments());
+    if (parameters.size() != signature->parameters.size()) return "";
+    for (Py_ssize_t i = 0; i < call.nargs && static_cast<size_t>(i) < parameters.size(); ++i) {
+        const ParameterSpec& parameter = parameters[static_cast<size_t>(i)];
+        std::string note = argument_type_note(parameter, call.args[i]);
+        if (!note.empty()) return python_name(parameter, parameters) + ": " + note;
+    }
+    Py_ssize_t count = call.keywords.names != nullptr ? PyTuple_Size(call.keywords.names) : 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        std::string note = keyword_note(f, *signature, parameters, PyTuple_GetItem(call.keywords.names, k),
+                                        call.keywords.values[k]);
+        if (!note.empty()) return note;
+    }
+    return "";
+}
+
 // Called through the vectorcall protocol, so keyword arguments arrive as
 // names and values, with no dict built for them.
 PyRef invoke_function(const PyFunction& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     CallArguments call{f, args, nargs, {kwnames != nullptr && PyTuple_Size(kwnames) > 0 ? kwnames : nullptr, args + nargs},
                        nullptr};
-    if (nargs > 0) {
+    if (nargs > 0 || call.keywords.names != nullptr) {
         call.signature = f.signature();
-        check_positionals(f, *call.signature, nargs, call.keywords);
+        if (nargs > 0 || call.signature->has_aliases) check_arguments(f, *call.signature, nargs, call.keywords);
     }
     // One captured pointer: the std::function holds it inline, with no allocation per call.
-    MapRef result = f.owner.invoke(f.plugin.lookup(), f.name.c_str(), [&call](VSMap* map) { call.fill(map); });
+    MapRef result = annotating_errors(
+        [&] { return f.owner.invoke(f.plugin.lookup(), f.name.c_str(), [&call](VSMap* map) { call.fill(map); }); },
+        [&](PyObject* exception) { return call_note(f, call, exception); });
     return shape_result(result.get(), f.owner);
 }
 
@@ -455,8 +507,10 @@ PyRef clip_getattro(PyObject* clip, PyObject* name) {
         return make_instance(plugin_type(), PyPlugin{owner.clone(), std::move(text), PyRef::borrow(clip)});
     if (PyRef found = generic_attribute_or_null(clip, name)) return found;
     PyRef type_name = require_new(PyType_GetName(Py_TYPE(clip)));
-    throw_attribute_error("'" + to_utf8(type_name.get()) + "' object has no attribute '" + text +
-                          "' and there is no plugin with namespace '" + text + "'");
+    throw_with_note(PyExc_AttributeError,
+                    "'" + to_utf8(type_name.get()) + "' object has no attribute '" + text +
+                        "' and there is no plugin with namespace '" + text + "'",
+                    namespace_suggestion(text, owner));
 }
 
 PyRef clip_dir(PyObject* clip) { return dir_with(clip, plugin_namespaces(clip_parts(clip).owner)); }

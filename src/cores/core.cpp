@@ -191,7 +191,7 @@ PyRef core_getattro(PyObject* self, PyObject* name) {
     }
     if (PyRef found = generic_attribute_or_null(self, name)) return found;
     if (text.find('\0') != std::string::npos) throw_attribute_error("invalid namespace " + quoted(text));
-    throw_attribute_error("no plugin with namespace '" + text + "'");
+    throw_with_note(PyExc_AttributeError, "no plugin with namespace '" + text + "'", namespace_suggestion(text, owner));
 }
 
 PyRef core_dir(PyObject* self) { return dir_with(self, plugin_namespaces(unbox<PyCore>(self).owner)); }

@@ -31,6 +31,14 @@ PyRef format_channel_layout(PyObject* self) {
     return require_new(PyLong_FromUnsignedLongLong(format_of(self).channel_layout));
 }
 
+PyRef format_repr(PyObject* self) {
+    const PyAudioFormat& f = format_of(self);
+    std::string text = "<lumeq.AudioFormat " + lossy_utf8(f.name) + ": " + (f.sample_type == stFloat ? "float" : "integer") +
+                       ", " + std::to_string(f.bits_per_sample) + " bits, " + std::to_string(f.num_channels) +
+                       (f.num_channels == 1 ? " channel>" : " channels>");
+    return str_from_utf8(text);
+}
+
 PyGetSetDef format_getset[] = {
     {"name", getter<format_name>, nullptr, "A human readable name of the format.", nullptr},
     {"sample_type", getter<format_sample_type>, nullptr, "If the format is integer or floating point based.", nullptr},
@@ -48,6 +56,8 @@ PyGetSetDef format_getset[] = {
 PyType_Slot format_slots[] = {
     {Py_tp_doc, const_cast<char*>("Describes the samples of an audio clip: their type and size, and the channels.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyAudioFormat>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<format_repr>)},
+    {Py_tp_str, reinterpret_cast<void*>(unary_slot<format_name>)},
     {Py_tp_getset, format_getset},
     {0, nullptr},
 };

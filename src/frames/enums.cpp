@@ -276,6 +276,25 @@ PyRef format_subsampling_w(PyObject* self) { return py_int(format_of(self).subsa
 PyRef format_subsampling_h(PyObject* self) { return py_int(format_of(self).subsampling_h); }
 PyRef format_num_planes(PyObject* self) { return py_int(format_of(self).num_planes); }
 
+const char* family_text(uint8_t family) {
+    switch (family) {
+        case cfGray: return "Gray";
+        case cfRGB: return "RGB";
+        case cfYUV: return "YUV";
+        default: return "undefined";
+    }
+}
+
+// What the format is, readable without looking up its id.
+PyRef format_repr(PyObject* self) {
+    const PyVideoFormat& f = format_of(self);
+    std::string text = "<lumeq.VideoFormat " + lossy_utf8(f.name) + ": " + family_text(f.color_family) + ", " +
+                       (f.sample_type == stFloat ? "float" : "integer") + ", " + std::to_string(f.bits_per_sample) +
+                       " bits, subsampling " + std::to_string(f.subsampling_w) + "/" + std::to_string(f.subsampling_h) +
+                       ", " + std::to_string(f.num_planes) + (f.num_planes == 1 ? " plane>" : " planes>");
+    return str_from_utf8(text);
+}
+
 PyGetSetDef format_getset[] = {
     {"id", getter<format_id>, nullptr, "A unique id identifying the format.", nullptr},
     {"name", getter<format_name>, nullptr, "A human readable name of the format.", nullptr},
@@ -298,6 +317,8 @@ PyType_Slot format_slots[] = {
     {Py_tp_doc, const_cast<char*>("Represents all information needed to describe a frame format. It holds the\n"
                                   "general color type, subsampling, number of planes, and so on")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyVideoFormat>)},
+    {Py_tp_repr, reinterpret_cast<void*>(unary_slot<format_repr>)},
+    {Py_tp_str, reinterpret_cast<void*>(unary_slot<format_name>)},
     {Py_tp_getset, format_getset},
     {0, nullptr},
 };

@@ -247,6 +247,60 @@ PyType_Slot props_slots[] = {
 PyType_Spec props_spec = {"lumeq.FrameProps", sizeof(PyBox<PyFrameProps>), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, props_slots};
 
+// ------------------------------------------------------------ read-only props
+
+// The properties of a frame VapourSynth made: a dict snapshot that refuses
+// writes with the texts a mapping proxy gave, plus what to do instead.
+constexpr const char* kReadOnlyNote =
+    "frame properties are read-only on a frame VapourSynth made; call frame.copy() to get a writable frame";
+
+int read_only_ass_subscript(PyObject*, PyObject*, PyObject* value) noexcept {
+    return guard<int>(-1, [&]() -> int {
+        throw_with_note(PyExc_TypeError,
+                        value != nullptr ? "'mappingproxy' object does not support item assignment"
+                                         : "'mappingproxy' object does not support item deletion",
+                        kReadOnlyNote);
+    });
+}
+
+// The dict methods that would change it are not there, as on a mapping proxy.
+PyRef read_only_getattro(PyObject* self, PyObject* name) {
+    static constexpr const char* mutators[] = {"update", "pop", "popitem", "clear", "setdefault"};
+    if (PyUnicode_Check(name)) {
+        for (const char* mutator : mutators)
+            if (PyUnicode_CompareWithASCIIString(name, mutator) == 0)
+                throw_with_note(PyExc_AttributeError,
+                                std::string("'mappingproxy' object has no attribute '") + mutator + "'", kReadOnlyNote);
+    }
+    return require_new(PyObject_GenericGetAttr(self, name));
+}
+
+// props |= other gives a new dict, as it did for a mapping proxy.
+PyRef read_only_inplace_or(PyObject* self, PyObject* other) { return require_new(PyNumber_Or(self, other)); }
+
+PyType_Slot read_only_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The properties of a frame VapourSynth made, as read when asked for: read-only.")},
+    {Py_tp_getattro, reinterpret_cast<void*>(binary_slot<read_only_getattro>)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(read_only_ass_subscript)},
+    {Py_nb_inplace_or, reinterpret_cast<void*>(binary_slot<read_only_inplace_or>)},
+    {0, nullptr},
+};
+PyType_Spec read_only_spec = {"lumeq.ReadOnlyFrameProps", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                              read_only_slots};
+
+PyTypeObject* read_only_props_type() {
+    static GilOnceCell<PyTypeObject*> type;
+    return type.get([] { return build_type(read_only_spec, reinterpret_cast<PyObject*>(&PyDict_Type)); });
+}
+
+PyRef read_only_props(PyRef snapshot) {
+    static auto dict_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyDict_Type, Py_tp_new));
+    PyRef no_args = require_new(PyTuple_New(0));
+    PyRef props = require_new(dict_new(read_only_props_type(), no_args.get(), nullptr));
+    require_status(PyDict_Update(props.get(), snapshot.get()));
+    return props;
+}
+
 }  // namespace
 
 PyTypeObject* frame_props_type() {
@@ -267,7 +321,7 @@ PyRef frame_props_mapping(const FrameCellRef& cell, const OwnerHandle& owner) {
     const VSMap* props = cell.api()->getFramePropertiesRO(cell.frame());
     PyRef dict = props == nullptr ? require_new(PyDict_New()) : map_to_py_dict(props, owner);
     // The frame is read-only: a write must fail, not land in a copy nobody reads.
-    return require_new(PyDictProxy_New(dict.get()));
+    return read_only_props(std::move(dict));
 }
 
 }  // namespace lumeq

@@ -104,6 +104,7 @@ int exec_module(PyObject* module) {
         publish<audio_format_type>(module, "AudioFormat");
         add_preset_formats(module);
         add_attribute(module, "core", make_core_proxy());
+        require_status(PyModule_AddStringConstant(module, "__version__", LUMEQ_VERSION));
         return 0;
     });
 }

@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char* kLibraryName = "libvapoursynth.so.4";
 constexpr int kApiVersion = VS_MAKE_VERSION(4, 1);
+constexpr const char* kNotInstalled = "the VapourSynth library was not found: install it with `pip install vapoursynth`";
 
 using LoadOutcome = std::variant<Apis, std::string>;
 
@@ -45,7 +46,8 @@ std::string parent_directory(const std::string& path) {
 }
 
 // The package's file, found without running the package: an imported module is
-// asked for its __file__; otherwise only the import finders run.
+// asked for its __file__; otherwise only the import finders run. Empty when
+// the package is not installed.
 PyRef package_file() {
     PyRef name = str_from_utf8("vapoursynth");
     PyRef package = PyRef::steal(PyImport_GetModule(name.get()));
@@ -53,16 +55,18 @@ PyRef package_file() {
     if (PyErr_Occurred() != nullptr) throw PyErrSet{};
     PyRef util = require_new(PyImport_ImportModule("importlib.util"));
     PyRef spec = call_method(util.get(), "find_spec", {name.get()});
-    if (spec.get() == Py_None) throw PyError::message(PyExc_ModuleNotFoundError, "No module named 'vapoursynth'");
+    if (spec.get() == Py_None) return PyRef();
     PyRef origin = require_new(PyObject_GetAttrString(spec.get(), "origin"));
     if (origin.get() == Py_None)  // a namespace package: no file to stand next to
         throw PyError::message(PyExc_AttributeError, "module 'vapoursynth' has no attribute '__file__'");
     return origin;
 }
 
-// Where the library should be: next to the package's file.
+// Where the library should be: next to the package's file; empty when the
+// package is not installed.
 std::string library_path() {
     PyRef file = package_file();
+    if (!file) return "";
     std::string path = to_utf8(file.get());
     if (path.empty() || path == "/") throw_runtime_error("vapoursynth.__file__ has no parent directory");
     std::string dir = parent_directory(path);
@@ -114,6 +118,7 @@ LoadOutcome load() {
             return render_unless_fatal();
         }
     }
+    if (path.empty()) return std::string(kNotInstalled);
     return open_library(path);
 }
 

@@ -279,6 +279,19 @@ void discard_ordinary_exception() {
 
 bool exception_matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
 
+void add_note(PyObject* exception, const std::string& note) {
+    PyRef text = str_from_utf8(note);
+    call_method(exception, "add_note", {text.get()});
+}
+
+void throw_with_note(PyObject* type, std::string text, const std::string& note) {
+    PyError error = PyError::message(type, std::move(text));
+    if (note.empty()) throw error;
+    PyRef exception = error.into_object();
+    add_note(exception.get(), note);
+    throw PyError::object(std::move(exception));
+}
+
 namespace detail {
 
 AttachScope::AttachScope() noexcept {
@@ -490,10 +503,10 @@ UseFlag::Exclusive::Exclusive(UseFlag& flag) : flag_(flag) {
 // ------------------------------------------------------ types and names
 
 PyTypeObject* build_type(PyType_Spec& spec, PyObject* base) {
-    // Classes declared without a module live in "builtins"; saying so keeps
-    // CPython from warning about a missing __module__.
+    // Every class is lumeq's, whether or not the module publishes it: help(),
+    // error texts and pickling name it so.
     std::string full_name = spec.name;
-    if (full_name.find('.') == std::string::npos) full_name = "builtins." + full_name;
+    if (full_name.find('.') == std::string::npos) full_name = "lumeq." + full_name;
     PyType_Spec named = spec;
     named.name = full_name.c_str();
     PyObject* type = base != nullptr ? PyType_FromSpecWithBases(&named, base) : PyType_FromSpec(&named);

@@ -93,6 +93,33 @@ bool exception_matches(PyObject* type);
 
 PyObject* panic_exception_type();
 
+// Adds `note` to an exception object, as BaseException.add_note does.
+void add_note(PyObject* exception, const std::string& note);
+// Raises `type` with `text`, and `note` unless it is empty.
+[[noreturn]] void throw_with_note(PyObject* type, std::string text, const std::string& note);
+
+// Runs `body`; a Python error it raises passes on with the note that
+// `note(exception)` gives, unless that is empty. A failure to make the note
+// leaves the error as it was.
+template <class Body, class Note>
+decltype(auto) annotating_errors(Body&& body, Note&& note) {
+    try {
+        return body();
+    } catch (const PyErrSet&) {
+    } catch (const PyError& error) {
+        error.restore();
+    }
+    PyRef exception = fetch_exception();
+    try {
+        std::string text = note(exception.get());
+        if (!text.empty()) add_note(exception.get(), text);
+    } catch (const PyErrSet&) {
+        discard_ordinary_exception();
+    } catch (const PyError&) {
+    }
+    throw PyError::object(std::move(exception));
+}
+
 // ------------------------------------------------------ attach and GIL
 
 // Per-thread count of active boundary entries and explicit GIL acquisitions.

@@ -55,6 +55,9 @@ VS_EXTERNAL_API(void) VapourSynthPluginInit2(VSPlugin* plugin, const VSPLUGINAPI
     vspapi->configPlugin("org.lumeq.test", "lumeqtest", "lumeq test functions", VS_MAKE_VERSION(1, 0),
                          VAPOURSYNTH_API_VERSION, 0, plugin);
     vspapi->registerFunction("Echo", "any", "any", echo, nullptr, plugin);
+    // Parameters named like Python keywords, as some plugins have.
+    vspapi->registerFunction("EchoKeywords", "clip:vnode:opt;lambda:int:opt;global:float[]:opt;", "any", echo, nullptr,
+                             plugin);
     vspapi->registerFunction("MakeAdder", "amount:int;", "function:func;", make_adder, nullptr, plugin);
     vspapi->registerFunction("Render", "clip:vnode;n:int;", "frame:vframe;", render, nullptr, plugin);
     vspapi->registerFunction("Call", "function:func;x:int;", "any", call, nullptr, plugin);
