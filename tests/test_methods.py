@@ -124,8 +124,8 @@ def test_signature_shows_the_real_parameters(vcore, bound):
 @pytest.mark.parametrize(
     "function, shown",
     [
-        ("Splice", "(clips: VideoNode | list[VideoNode], mismatch: int | None = None) -> VideoNode"),
-        ("SetFrameProps", "(clip: VideoNode, **kwargs) -> VideoNode"),
+        ("Splice", "(clips: lumeq.VideoNode | list[lumeq.VideoNode], mismatch: int | None = None) -> lumeq.VideoNode"),
+        ("SetFrameProps", "(clip: lumeq.VideoNode, **kwargs) -> lumeq.VideoNode"),
         ("BlankAudio", None),
         ("Expr", None),
     ],
@@ -142,11 +142,11 @@ def test_annotations_follow_vapoursynth_types(vcore, function, shown):
 
 def test_doc_and_help_list_each_parameter(vcore):
     doc = vcore.std.Trim.__doc__
-    assert doc.splitlines()[0].startswith("std.Trim(clip: VideoNode, first: int | None = None")
+    assert doc.splitlines()[0].startswith("std.Trim(clip: lumeq.VideoNode, first: int | None = None")
     assert "\nlength: int | None = None" in inspect.cleandoc(doc)
     assert lumeq.Function.__doc__.startswith("Function is a simple wrapper class")
     shown = pydoc.render_doc(vcore.std.Trim, renderer=pydoc.plaintext)
-    assert all(part in shown for part in ("Trim(", "clip: VideoNode", "length: int | None = None", ") -> VideoNode"))
+    assert all(part in shown for part in ("Trim(", "clip: lumeq.VideoNode", "length: int | None = None", ") -> lumeq.VideoNode"))
 
 
 @pytest.mark.parametrize(

@@ -30,6 +30,7 @@ def flagged_lines(proc):
     ("a:int:opt;b:data;", False, "(self, /, a: _IntArg | None = None, b: _DataArg = ...) -> Any"),
     ("clip:vnode;any", False, "(self, /, clip: VideoNode, **kwargs: Any) -> Any"),
     ("self:func;", False, "(_self, /, self: _FuncArg) -> Any"),
+    ("lambda:int;lambda_:int;", False, "(self, /, lambda_: _IntArg, **kwargs: Any) -> Any"),
 ])
 def test_function_parameters(signature, bound, expected):
     assert function_stub(PluginFunction("F", signature, "any"), bound) == f"    def F{expected}: ..."

@@ -80,10 +80,12 @@ class Parameter:
     array: bool
     optional: bool
 
-    @property
-    def python_name(self) -> str:
-        """The name a call spells it with: a keyword gets a trailing underscore."""
-        return self.name + "_" if keyword.iskeyword(self.name) else self.name
+    def python_name(self, names: set[str]) -> str | None:
+        """The name a call spells it with among parameters `names`: a keyword
+        gets a trailing underscore, unless another parameter has that name.
+        None when code cannot write it as a keyword argument."""
+        name = self.name + "_" if keyword.iskeyword(self.name) and self.name + "_" not in names else self.name
+        return name if name.isidentifier() and not keyword.iskeyword(name) else None
 
 
 @dataclass(frozen=True)
@@ -140,15 +142,15 @@ def result_type(return_signature: str) -> str:
     return base
 
 
-def _parameter_list(parameters: list[Parameter], takes_any: bool) -> list[str]:
+def _parameter_list(parameters: list[Parameter], names: set[str], takes_any: bool) -> list[str]:
     listed: list[str] = []
-    spelled = {p.python_name for p in parameters}
     seen_default = False
     for p in parameters:
-        if not p.python_name.isidentifier() or (p.python_name != p.name and p.name + "_" in spelled - {p.python_name}):
-            takes_any = True  # not writable as a name: reachable through **kwargs only
+        name = p.python_name(names)
+        if name is None:
+            takes_any = True  # reachable through **kwargs only
             continue
-        text = f"{p.python_name}: {_argument_type(p)}"
+        text = f"{name}: {_argument_type(p)}"
         if p.optional:
             seen_default = True
         elif seen_default:
@@ -162,10 +164,11 @@ def _parameter_list(parameters: list[Parameter], takes_any: bool) -> list[str]:
 
 def function_stub(function: PluginFunction, bound: bool) -> str:
     parameters, takes_any = parse_signature(function.signature)
+    names = {p.name for p in parameters}
     if bound:
         parameters = parameters[1:]
-    receiver = "_self" if any(p.python_name == "self" for p in parameters) else "self"
-    arguments = ", ".join([receiver, "/", *_parameter_list(parameters, takes_any)])
+    receiver = "_self" if any(p.python_name(names) == "self" for p in parameters) else "self"
+    arguments = ", ".join([receiver, "/", *_parameter_list(parameters, names, takes_any)])
     return f"    def {function.name}({arguments}) -> {result_type(function.return_signature)}: ..."
 
 

@@ -280,19 +280,20 @@ void check_arguments(const PyFunction& f, const ParsedSignature& signature, Py_s
         throw_type_error(call_name(f) + " takes at most " + std::to_string(available) + " positional arguments (" +
                          std::to_string(nargs) + " given)");
     if (keywords.names == nullptr) return;
-    std::vector<bool> given(signature.parameters.size(), false);
-    std::fill_n(given.begin(), nargs, true);
+    std::vector<bool> by_keyword;  // only needed where a parameter has two spellings
+    if (signature.has_aliases) by_keyword.assign(signature.parameters.size(), false);
     Py_ssize_t count = PyTuple_Size(keywords.names);
     for (Py_ssize_t k = 0; k < count; ++k) {
         Py_ssize_t index = find_parameter(signature, PyTuple_GetItem(keywords.names, k));
         if (index < 0) continue;
         auto i = static_cast<size_t>(index);
-        if (given[i]) {
+        bool twice = index < nargs || (signature.has_aliases && by_keyword[i]);
+        if (twice) {
             const std::string& name = signature.parameters[i];
             throw_type_error(call_name(f) + " got multiple values for argument '" +
                              (signature.aliases[i] ? name + "_" : name) + "'");
         }
-        given[i] = true;
+        if (signature.has_aliases) by_keyword[i] = true;
     }
 }
 
