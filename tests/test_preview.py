@@ -219,11 +219,15 @@ def test_every_route_needs_the_token(server, path, token):
 
 
 def write_script(path, body):
-    # A new modification time even when the file system's clock is coarse.
+    # A new modification time even when the file system's clock is coarse, and
+    # one change as the watcher sees it: the file is whole and stamped before
+    # it replaces the old one, so a poll between the two steps cannot reload twice.
     stamp = os.stat(path).st_mtime_ns + 10**9 if path.exists() else None
-    path.write_text(textwrap.dedent(body))
+    staged = path.with_name(path.name + ".new")
+    staged.write_text(textwrap.dedent(body))
     if stamp is not None:
-        os.utime(path, ns=(stamp, stamp))
+        os.utime(staged, ns=(stamp, stamp))
+    os.replace(staged, path)
 
 
 def test_saving_reloads_and_errors_show_until_fixed(tmp_path):
