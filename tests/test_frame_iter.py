@@ -224,8 +224,9 @@ def test_a_rendered_frame_is_handed_over_without_a_loop(numbered):
             assert time.monotonic() < deadline
 
 
-def test_async_failure_arrives_at_its_frame_then_the_iteration_ends(vcore):
-    it = carrying_failure(vcore, [True] * 5 + [False] + [True] * 4).frames(prefetch=3)
+@pytest.mark.parametrize("prefetch", [3, 16])
+def test_async_failure_arrives_at_its_frame_then_the_iteration_ends(vcore, prefetch):
+    it = carrying_failure(vcore, [True] * 5 + [False] + [True] * 4).frames(prefetch=prefetch)
 
     async def main():
         got = [value(await it.__anext__()) for _ in range(5)]
@@ -234,6 +235,21 @@ def test_async_failure_arrives_at_its_frame_then_the_iteration_ends(vcore):
         return got, await collect(it)
 
     assert asyncio.run(main()) == ([0] * 5, [])
+
+
+def test_awaitables_outlive_their_iterator_and_are_never_awaited_twice(numbered):
+    async def main():
+        first = await anext(numbered.frames(prefetch=8))  # the iterator is dropped at once
+        it = numbered.frames(prefetch=8)
+        held = it.__anext__()
+        got = [await held]
+        got.append(await it.__anext__())
+        with pytest.raises(RuntimeError, match="already awaited"):
+            await held
+        got += await collect(it, 3)
+        return value(first), [value(f) for f in got]
+
+    assert asyncio.run(main()) == (0, [0, 1, 2, 3, 4])
 
 
 @pytest.mark.parametrize("first", ["sync", "async"])

@@ -97,12 +97,12 @@ FrameRequest request_frame_kept(const NodeRef& node, const OwnerHandle& owner, i
     return FrameRequest(issue(payload, std::move(receiver), node, n), std::move(keep));
 }
 
-std::optional<FrameResult> FrameRequest::poll(const Waker& waker) {
+std::optional<FrameResult> FrameRequest::poll(LazyWaker& waker) {
     std::optional<FrameResult> result;
     TakeStatus status = receiver_.try_take(result);
     if (status == TakeStatus::Empty) {
         // Each resumption of a coroutine may bring a new waker; the latest one listens.
-        receiver_.listen(waker);
+        receiver_.listen(waker.get());
         // A result that arrived before the listener was in place.
         status = receiver_.try_take(result);
     }
@@ -133,7 +133,7 @@ class GetFrameAsync final : public Computation {
 public:
     GetFrameAsync(PyRef clip, PyRef n) noexcept : clip_(std::move(clip)), n_(std::move(n)) {}
 
-    std::optional<PyRef> resume(const Waker& waker) override {
+    std::optional<PyRef> resume(LazyWaker& waker) override {
         ClipParts data = clip_parts(clip_.get());
         // A request made before a fork is never answered in the child.
         if (!data.node.in_this_process()) throw_foreign_core();

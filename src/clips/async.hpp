@@ -99,7 +99,7 @@ public:
 
     // The result, or the cancellation text if the channel closed empty;
     // otherwise nullopt with `waker` listening on the channel.
-    std::optional<FrameResult> poll(const Waker& waker);
+    std::optional<FrameResult> poll(LazyWaker& waker);
     // Never blocks. On TakeStatus::Result the result is moved into `out`.
     TakeStatus try_take(std::optional<FrameResult>& out) { return receiver_.try_take(out); }
     // Blocks until the result, or the cancellation text if the channel

@@ -75,10 +75,14 @@ struct PyFrameIter {
     std::mutex mutex;  // held across the blocking wait; callbacks never take it
     const size_t prefetch;
     const size_t backlog;
+    const size_t batch;  // the frames `async for` lets finish before it wakes the loop
     const int32_t num_frames;
     const bool audio;
     Use use = Use::Unset;   // GIL-guarded
     bool awaited = false;   // GIL-guarded: an __anext__ is waiting for its frame
+    // GIL-guarded: the last __anext__'s coroutine, given the next frame's
+    // computation when nobody else holds it.
+    PyRef spare_next;
     // Where abandoned requests go; set with the GIL when `async for` starts
     // (the synchronous form waits for its requests, and starts no thread).
     Executor* releaser = nullptr;
@@ -87,7 +91,7 @@ struct PyFrameIter {
     NodeRef node;
 
     PyFrameIter(OwnerHandle o, NodeRef n, size_t p, size_t b, int32_t frames, bool is_audio) noexcept
-        : prefetch(p), backlog(b), num_frames(frames), audio(is_audio), owner(std::move(o)), node(std::move(n)) {}
+        : prefetch(p), backlog(b), batch(std::max<size_t>(p / 4, 1)), num_frames(frames), audio(is_audio), owner(std::move(o)), node(std::move(n)) {}
     PyFrameIter(const PyFrameIter&) = delete;
     PyFrameIter& operator=(const PyFrameIter&) = delete;
     // Runs in dealloc, with the GIL: the drain needs no Python, so other
@@ -159,20 +163,44 @@ struct PyFrameIter {
     }
 
     // The whole of one __anext__ attempt, with the GIL and never blocking:
-    // nullopt while the front frame renders, with `waker` listening for it.
-    std::optional<Step> try_step(const Waker& waker) {
+    // nullopt while the front frame renders, with `waker` listening.
+    std::optional<Step> try_step(LazyWaker& waker) {
         std::lock_guard<std::mutex> lock(mutex);
         if (state.slots.empty()) return Step{};
-        Slot& front = state.slots[0];
-        if (auto* request = std::get_if<FrameRequest>(&front)) {
-            std::optional<FrameResult> result = request->poll(waker);
-            if (!result) {
-                top_up();  // the threads stay busy while the loop sleeps
-                return std::nullopt;
-            }
-            front = std::move(*result);
+        if (!settle(0)) {
+            top_up();  // the threads stay busy while the loop sleeps
+            if (!listen_for_batch(waker)) return std::nullopt;
         }
         return take(std::get<FrameResult>(state.slots.pop_front()), [this] { abandon(); });
+    }
+
+    // Turns slot `i` into its result if its request has finished; true when
+    // it holds a result.
+    bool settle(size_t i) {
+        auto* request = std::get_if<FrameRequest>(&state.slots[i]);
+        if (request == nullptr) return true;
+        std::optional<FrameResult> result;
+        TakeStatus status = request->try_take(result);
+        if (status == TakeStatus::Empty) return false;
+        if (status == TakeStatus::Closed) result.emplace(std::in_place_type<std::string>, kRequestCancelled);
+        state.slots[i] = std::move(*result);
+        return true;
+    }
+
+    // A turn of the loop per frame would take the cores from the rendering
+    // threads, so the loop is woken once several frames are ready: `waker`
+    // listens to the farthest request still rendering among the next
+    // `batch` slots. False while listening; true when all of them finished
+    // meanwhile, the front among them.
+    bool listen_for_batch(LazyWaker& waker) {
+        for (size_t i = std::min(state.slots.size(), batch); i-- > 0;) {
+            auto* request = std::get_if<FrameRequest>(&state.slots[i]);
+            if (request == nullptr) continue;
+            std::optional<FrameResult> result = request->poll(waker);
+            if (!result) return false;
+            state.slots[i] = std::move(*result);
+        }
+        return true;
     }
 
     // Hands over the front result; on an error, `stop` empties the window.
@@ -245,7 +273,7 @@ public:
         if (waiting_) unbox<PyFrameIter>(iter_.get()).awaited = false;
     }
 
-    std::optional<PyRef> resume(const Waker& waker) override {
+    std::optional<PyRef> resume(LazyWaker& waker) override {
         PyFrameIter& iter = unbox<PyFrameIter>(iter_.get());
         if (!iter.node.in_this_process()) throw_foreign_core();
         if (!waiting_) {
@@ -260,6 +288,11 @@ public:
         return iter.frame_of(std::move(*step));
     }
 
+    int traverse(visitproc visit, void* arg) noexcept override {
+        Py_VISIT(iter_.get());
+        return 0;
+    }
+
 private:
     PyRef iter_;
     bool waiting_ = false;
@@ -271,7 +304,7 @@ class CloseIter final : public Computation {
 public:
     explicit CloseIter(PyRef iter) noexcept : iter_(std::move(iter)) {}
 
-    std::optional<PyRef> resume(const Waker&) override {
+    std::optional<PyRef> resume(LazyWaker&) override {
         PyFrameIter& iter = unbox<PyFrameIter>(iter_.get());
         if (iter.awaited) throw_runtime_error("aclose(): frame iterator is awaiting a frame");
         iter.claim(Use::Async);
@@ -299,7 +332,27 @@ PyRef frame_iter_anext(PyObject* self) {
     PyFrameIter& iter = unbox<PyFrameIter>(self);
     if (!iter.node.in_this_process()) throw_foreign_core();
     iter.claim(Use::Async);
-    return make_coroutine(std::make_unique<NextFrame>(PyRef::borrow(self)), PyRef::borrow(anext_name()), "FrameIter");
+    std::unique_ptr<Computation> next = std::make_unique<NextFrame>(PyRef::borrow(self));
+    if (iter.spare_next && rearm_coroutine(iter.spare_next.get(), next)) return iter.spare_next.clone();
+    iter.spare_next = make_coroutine(std::move(next), PyRef::borrow(anext_name()), "FrameIter");
+    return iter.spare_next.clone();
+}
+
+// The spare coroutine and its computation lead back here while it waits.
+int frame_iter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Py_VISIT(unbox<PyFrameIter>(self).spare_next.get());
+    return 0;
+}
+
+int frame_iter_clear(PyObject* self) noexcept {
+    PyRef spare = std::move(unbox<PyFrameIter>(self).spare_next);
+    return 0;
+}
+
+void frame_iter_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    dealloc_slot<PyFrameIter>(self);
 }
 
 PyRef frame_iter_aclose(PyObject* self) {
@@ -319,7 +372,9 @@ PyObject* frame_iter_next_slot(PyObject* self) noexcept {
 PyType_Slot frame_iter_slots[] = {
     {Py_tp_doc, const_cast<char*>("Frame iterator that keeps up to `prefetch` frames rendering concurrently\n"
                                   "while never buffering more than `backlog` unconsumed frames.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_slot<PyFrameIter>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(frame_iter_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(frame_iter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(frame_iter_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(unary_slot<frame_iter_iter>)},
     {Py_tp_iternext, reinterpret_cast<void*>(frame_iter_next_slot)},
     {Py_am_aiter, reinterpret_cast<void*>(unary_slot<frame_iter_iter>)},
@@ -329,7 +384,8 @@ PyType_Slot frame_iter_slots[] = {
 };
 
 PyType_Spec frame_iter_spec = {"FrameIter", sizeof(PyBox<PyFrameIter>), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, frame_iter_slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+                               frame_iter_slots};
 
 }  // namespace
 

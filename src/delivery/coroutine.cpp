@@ -241,6 +241,14 @@ void AsyncioWaker::wake_through_loop() {
     internal_fault("unexpected error in coroutine waker");
 }
 
+const Waker& LazyWaker::get() {
+    if (!waker_) {
+        if (!cell_ || cell_->use_count() != 1) cell_ = Shared<AsyncioWaker>::adopt(new AsyncioWaker());
+        waker_ = Waker::share(cell_.get());
+    }
+    return waker_;
+}
+
 // ------------------------------------------------------------ Coroutine
 
 namespace {
@@ -318,14 +326,15 @@ Step resume(PyObject* self, PyObject* thrown) {
     // alive until lumeq is next entered. Such a waker is not armed again;
     // this resumption gets a fresh one.
     if (co.waker) co.waker->reset();
-    if (!co.waker || co.waker->use_count() != 1) co.waker = Shared<AsyncioWaker>::adopt(new AsyncioWaker());
 
     FinishUnlessPending finishing(co);
-    std::optional<PyRef> value = co.computation->resume(Waker::share(co.waker.get()));
+    LazyWaker waker(co.waker);
+    std::optional<PyRef> value = co.computation->resume(waker);
     if (value) {
         finish(co);
         return Step{std::move(*value), true};
     }
+    if (!waker.made()) internal_fault("computation pending without a waker");
     finishing.keep();
     co.waker->init_future();
     // Once lumeq's exit hook has run, a wake that needs the GIL on the
@@ -399,6 +408,9 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     PyCoroutine& co = coroutine_of(self);
     Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     Py_VISIT(co.name.get());
+    if (co.computation) {
+        if (int status = co.computation->traverse(visit, arg)) return status;
+    }
     if (co.waker) return co.waker->traverse(visit, arg);
     return 0;
 }
@@ -470,6 +482,14 @@ PyTypeObject* coroutine_type() {
 
 PyRef make_coroutine(std::unique_ptr<Computation> computation, PyRef name, const char* qualname_prefix) {
     return make_instance(coroutine_type(), PyCoroutine{std::move(name), qualname_prefix, {}, std::move(computation), {}});
+}
+
+bool rearm_coroutine(PyObject* coroutine, std::unique_ptr<Computation>& computation) noexcept {
+    if (Py_REFCNT(coroutine) != 1 || Py_TYPE(coroutine) != coroutine_type()) return false;
+    PyCoroutine& co = coroutine_of(coroutine);
+    if (co.computation) return false;
+    co.computation = std::move(computation);
+    return true;
 }
 
 }  // namespace lumeq

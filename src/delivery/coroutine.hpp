@@ -59,20 +59,43 @@ private:
     Executor* executor_ = nullptr;
 };
 
+// The waker of one resumption, made only when the computation asks for it:
+// most resumptions of a frame iterator find their frame ready and need none.
+class LazyWaker {
+public:
+    explicit LazyWaker(Shared<AsyncioWaker>& cell) noexcept : cell_(cell) {}
+    LazyWaker(const LazyWaker&) = delete;
+    LazyWaker& operator=(const LazyWaker&) = delete;
+
+    const Waker& get();
+    bool made() const noexcept { return static_cast<bool>(waker_); }
+
+private:
+    Shared<AsyncioWaker>& cell_;
+    Waker waker_;
+};
+
 // The native computation a Coroutine drives, resumed on the Python thread
 // with the GIL held.
 class Computation {
 public:
     virtual ~Computation() = default;
     // The result once ready; nullopt while pending (after arranging for
-    // `waker` to be woken). Failures are thrown.
-    virtual std::optional<PyRef> resume(const Waker& waker) = 0;
+    // `waker.get()` to be woken). Failures are thrown.
+    virtual std::optional<PyRef> resume(LazyWaker& waker) = 0;
+    // The cycle collector's view of the Python objects it holds.
+    virtual int traverse(visitproc, void*) noexcept { return 0; }
 };
 
 PyTypeObject* coroutine_type();
 
 // `name` is a str or empty; `qualname_prefix` may be null.
 PyRef make_coroutine(std::unique_ptr<Computation> computation, PyRef name, const char* qualname_prefix);
+
+// Gives a finished coroutine that nobody else holds (`coroutine` is its only
+// reference) a new computation, saving a new object per await; false, with
+// `computation` untouched, when it cannot be reused.
+bool rearm_coroutine(PyObject* coroutine, std::unique_ptr<Computation>& computation) noexcept;
 
 // The process-wide release_waiter(future) function object.
 PyObject* release_waiter_function();
