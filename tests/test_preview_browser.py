@@ -27,6 +27,9 @@ def steps():
 steps().set_output(0)
 (clip([235, 128, 128], lumeq.YUV444P8) * 3).set_output(1)
 steps().set_output(2)
+# Variable rate: 0.6 s, then two of 0.2 s.
+std.Splice([std.BlankClip(format=lumeq.RGB24, width=160, height=90, length=1, fpsnum=n, fpsden=d)
+            for n, d in ((5, 3), (5, 1), (5, 1))], mismatch=True).set_output(3)
 """
 
 WAIT = 15000
@@ -107,6 +110,20 @@ def test_difference_of_equal_outputs_is_black(page):
     painted(page, 1, 0, 0, "2")
     assert centre(page) == [0, 0, 0]
     page.wait_for_function("document.getElementById('compare-stats').textContent === 'identical'", timeout=WAIT)
+
+
+def test_a_variable_rate_plays_by_the_frames_own_durations(page):
+    painted(page, 1, 0, 0)
+    page.keyboard.press("3")
+    painted(page, 1, 3, 0)
+    took = page.evaluate("""async () => {
+        const t0 = performance.now();
+        document.dispatchEvent(new KeyboardEvent('keydown', {key: ' '}));
+        while (!preview.lastPlay) await new Promise((r) => setTimeout(r, 10));
+        return (performance.now() - t0) / 1000;
+    }""")
+    # At a nominal 24 fps the three frames would pass in an eighth of a second.
+    assert took >= 0.9 and page.evaluate("preview.lastPlay.last") == 2
 
 
 def test_no_token_is_refused(server):

@@ -317,8 +317,12 @@ async def _wave(clip: lumeq.AudioNode, start: int, end: int) -> bytes:
 
 
 def _frame_headers(frame: lumeq.VideoFrame, notes: list[str], took: float) -> dict[str, str]:
-    return {"X-Frame-Width": str(frame.width), "X-Frame-Height": str(frame.height),
-            "X-Display-Notes": json.dumps(notes), "X-Render-Ms": f"{took * 1000:.1f}"}
+    headers = {"X-Frame-Width": str(frame.width), "X-Frame-Height": str(frame.height),
+               "X-Display-Notes": json.dumps(notes), "X-Render-Ms": f"{took * 1000:.1f}"}
+    duration = frame_duration(frame.props)
+    if duration is not None:  # what a variable-rate playback times the frame by
+        headers["X-Frame-Duration"] = f"{duration.numerator}/{duration.denominator}"
+    return headers
 
 
 def _int(text: str, what: str) -> int:

@@ -73,10 +73,19 @@
     if (!response.ok) throw new Error((await response.json()).error);
     const notes = JSON.parse(response.headers.get("X-Display-Notes") || "[]");
     if (job.compare !== null || transfer === "png") {
-      return { bitmap: await createImageBitmap(await response.blob()), notes };
+      return { bitmap: await createImageBitmap(await response.blob()), notes,
+               duration: seconds(response.headers.get("X-Frame-Duration")) };
     }
     const width = +response.headers.get("X-Frame-Width"), height = +response.headers.get("X-Frame-Height");
-    return { pixels: planesToImage(await response.arrayBuffer(), width, height), notes };
+    return { pixels: planesToImage(await response.arrayBuffer(), width, height), notes,
+             duration: seconds(response.headers.get("X-Frame-Duration")) };
+  }
+
+  // "num/den" seconds, or null.
+  function seconds(text) {
+    if (!text) return null;
+    const [num, den] = text.split("/").map(Number);
+    return num > 0 && den > 0 ? num / den : null;
   }
 
   function planesToImage(buffer, width, height) {
@@ -227,12 +236,26 @@
     const clip = video();
     if (!clip || state.compare !== null) return;
     if (state.frame >= clip.frames - 1) state.frame = 0;
-    const fps = clip.fps[0] > 0 ? clip.fps[0] / clip.fps[1] : 24;
+    // A variable rate plays by the frames' own durations, learnt as they
+    // arrive; 24 fps only guides how far ahead to ask.
+    const vfr = clip.fps[0] === 0;
+    const fps = vfr ? 24 : clip.fps[0] / clip.fps[1];
     state.playing = true;
     $("play").textContent = "❚❚";
-    play = { clip, fps, start: state.frame, t0: performance.now() / 1000, frames: new Map(), painted: 0, dropped: 0,
-             shown: [], generation: state.generation, audio: null, latency: 0.05, next: state.frame + 1 };
-    play.audio = startAudio(play);
+    const p = play = { clip, fps, vfr, start: state.frame, t0: performance.now() / 1000, frames: new Map(), painted: 0,
+             dropped: 0, shown: [], generation: state.generation, audio: null, latency: 0.05,
+             next: vfr ? state.frame : state.frame + 1,  // the shown frame's duration places the next
+             starts: new Map([[state.frame, 0]]), known: state.frame, due: state.frame, origin: state.frame / fps };
+    if (vfr) {
+      getJSON(`/api/time/${clip.index}/${state.frame}`).then((r) => {
+        if (play !== p) return;
+        p.origin = r.seconds;
+        p.t0 = performance.now() / 1000;
+        p.audio = startAudio(p);
+      }, () => {});
+    } else {
+      p.audio = startAudio(p);
+    }
     requestAnimationFrame(tick);
   }
 
@@ -256,13 +279,13 @@
   function audioFailed(p) {
     if (!p.audio || p.audio.failed) return;
     p.audio.failed = true;
-    p.t0 = performance.now() / 1000 - (state.frame - p.start) / p.fps;
+    p.t0 = performance.now() / 1000 - (p.vfr ? p.starts.get(state.frame) ?? 0 : (state.frame - p.start) / p.fps);
   }
 
   function tick() {
     const p = play;
     if (!p || play !== p) return;
-    const target = p.start + Math.floor(elapsed(p) * p.fps);
+    const target = p.vfr ? variableDue(p, elapsed(p)) : p.start + Math.floor(elapsed(p) * p.fps);
     if (target >= p.clip.frames || p.generation !== state.generation) { stopPlay(); return; }
     // The newest frame due that has arrived; older ones are dropped.
     let best = -1;
@@ -283,18 +306,35 @@
       p.shown.push(now);
       while (p.shown.length && p.shown[0] < now - 1000) p.shown.shift();
       $("fps").textContent = `${p.shown.length} fps, ${p.dropped} dropped`;
+      if (p.vfr) $("time").textContent = clock(p.origin + p.starts.get(best));
     }
-    for (const [n, entry] of [...p.frames]) if (n < target && n !== best && entry.done) p.frames.delete(n);
+    for (const [n, entry] of [...p.frames]) {
+      if (n < target && n !== best && entry.done && (!p.vfr || n < p.known)) p.frames.delete(n);
+    }
     prefetch(p, target);
     requestAnimationFrame(tick);
   }
 
+  // The frame due at `t` seconds into a variable-rate playback: the start
+  // times are summed from the durations of the frames arrived in order.
+  // A frame not arrived has no known end, so the playback waits for it
+  // rather than skipping it.
+  function variableDue(p, t) {
+    for (let entry; (entry = p.frames.get(p.known)) && entry.image && entry.image.duration !== null;) {
+      p.starts.set(p.known + 1, p.starts.get(p.known) + entry.image.duration);
+      p.known++;
+    }
+    while (p.due < p.known && p.starts.get(p.due + 1) <= t) p.due++;
+    return p.due;
+  }
+
   // Asks for the frames that will be due when they arrive, judged by how
-  // long frames have been taking, with a few requests in flight.
+  // long frames have been taking, with a few requests in flight. A variable
+  // rate asks for every frame: each one's duration places the next.
   function prefetch(p, target) {
     let pending = 0;
     for (const entry of p.frames.values()) if (!entry.done) pending++;
-    let n = Math.max(target + Math.ceil(p.latency * p.fps), p.next);
+    let n = p.vfr ? p.next : Math.max(target + Math.ceil(p.latency * p.fps), p.next);
     for (; pending < PREFETCH && n < p.clip.frames; n++, pending++) {
       const entry = { done: false }, asked = performance.now();
       p.frames.set(n, entry);
@@ -312,7 +352,7 @@
     const output = state.outputs.find((o) => o.index === state.audio && o.type === "audio");
     if (!output || !window.AudioContext) return null;
     const context = new AudioContext();
-    const origin = p.start / p.fps;
+    const origin = p.origin;
     const audio = { started: false, failed: false, context, sources: [], stopped: false, at0: 0,
       elapsed: () => context.currentTime - audio.at0,
       stop() { audio.stopped = true; audio.sources.forEach((s) => s.stop()); context.close(); } };
