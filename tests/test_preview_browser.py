@@ -98,6 +98,11 @@ def test_keys_step_frames_and_switch_outputs(page):
     page.keyboard.press("End")
     painted(page, 1, 0, 2)
     assert centre(page) == [0, 0, 255]
+    page.keyboard.press("ArrowLeft")  # the frame fetched ahead is the one shown
+    painted(page, 1, 0, 1)
+    assert centre(page) == [0, 255, 0]
+    page.keyboard.press("ArrowRight")
+    painted(page, 1, 0, 2)
     page.keyboard.press("1")  # same frame number, other output
     painted(page, 1, 1, 2)
     assert centre(page) == [255, 255, 255]

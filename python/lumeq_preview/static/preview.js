@@ -41,7 +41,9 @@
   function show(n, settled = false) {
     const clip = video();
     if (!clip) return;
-    state.frame = Math.max(0, Math.min(n, clip.frames - 1));
+    const frame = Math.max(0, Math.min(n, clip.frames - 1));
+    if (frame !== state.frame) state.direction = frame < state.frame ? -1 : 1;
+    state.frame = frame;
     updateControls();
     wanted = { generation: state.generation, output: clip.index, frame: state.frame, compare: state.compare,
                abort: new AbortController() };
@@ -54,15 +56,40 @@
     const job = inFlight = wanted;
     wanted = null;
     try {
-      const image = await fetchImage(job);
+      const image = await (takeAhead(job) || fetchImage(job));
       paint(image, job);
-      if (!wanted && !state.playing) details(job);
+      if (!wanted && !state.playing) {
+        details(job);
+        fetchAhead(job);
+      }
     } catch (error) {
       if (!wanted) showMessage(String(error.message || error));
     } finally {
       inFlight = null;
       pump();
     }
+  }
+
+  // Stepping is the common move: once a frame is shown, the next one in the
+  // direction of travel is fetched too, so the step paints at once.
+  const ahead = new Map();
+  const aheadKey = (job) => `${job.generation}:${job.output}:${job.frame}:${job.compare}`;
+
+  function takeAhead(job) {
+    const key = aheadKey(job), image = ahead.get(key);
+    ahead.delete(key);
+    return image;
+  }
+
+  function fetchAhead(job) {
+    const clip = video(), frame = job.frame + (state.direction || 1);
+    if (!clip || frame < 0 || frame >= clip.frames) return;
+    const next = { ...job, frame, abort: null }, key = aheadKey(next);
+    if (ahead.has(key)) return;
+    for (const old of [...ahead.keys()].slice(0, Math.max(0, ahead.size - 1))) ahead.delete(old);
+    const image = fetchImage(next);
+    image.catch(() => ahead.delete(key));
+    ahead.set(key, image);
   }
 
   async function fetchImage(job) {
