@@ -3,6 +3,7 @@ on a worker thread, and swaps its outputs in; the previous core is freed."""
 from __future__ import annotations
 
 import collections
+import ctypes
 import gc
 import logging
 import os
@@ -169,6 +170,7 @@ class Session:
             api.destroy_environment(environment)
         # The script's globals may hold clips in cycles; the core goes only with them.
         gc.collect()
+        _return_freed_memory()
 
     def close(self) -> None:
         self.outputs = {}
@@ -178,6 +180,20 @@ class Session:
         if api is not None:
             api.unregister_policy()
         logging.getLogger(LOGGER_NAME).removeHandler(self.log)
+
+
+def _return_freed_memory() -> None:
+    """A freed core leaves its frames' memory spread over the allocator's
+    arenas (one per thread that rendered); glibc hands it back to the
+    system only when asked, so the server's size would follow its busiest
+    reload rather than its current one."""
+    try:
+        libc = ctypes.CDLL(None)
+        trim = libc.malloc_trim
+    except (OSError, AttributeError):  # not glibc
+        return
+    trim.argtypes = [ctypes.c_size_t]
+    trim(0)
 
 
 def _collect_outputs() -> dict[int, Output]:
