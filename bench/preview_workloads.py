@@ -1,12 +1,12 @@
 """lumeq-preview's workloads, each against a floor that does the same
 transfer and painting with nothing of lumeq or VapourSynth in it.
 
-    preview_workloads.py request raw|png|floor REQUESTS
-        GETs of one cached 1080p frame (the raw planes the page loads, or a
-        level-1 PNG); floor: the same bytes from a handler that has them ready
+    preview_workloads.py request rgba|raw|png|floor REQUESTS
+        GETs of one cached 1080p frame (the RGBA pixels the page loads, the
+        raw planes, or a level-1 PNG); floor: RGBA bytes from a handler that has them ready
     preview_workloads.py step lumeq|floor STEPS
         in Chromium: ArrowRight to the next 1080p frame painted on the canvas;
-        floor: fetching ready planes and painting them the page's way
+        floor: fetching ready RGBA pixels and painting them the page's way
     preview_workloads.py drag lumeq|floor FRAMES
         in Chromium: a slider drag over FRAMES frames in one second, then the
         time until the last frame is painted; floor: one step
@@ -70,10 +70,7 @@ FLOOR_PAGE = b"""<!doctype html><canvas id=c width=1920 height=1080></canvas><sc
 const ctx = document.getElementById('c').getContext('2d');
 window.paintOnce = async () => {
   const buffer = await (await fetch('/frame')).arrayBuffer();
-  const size = 1920 * 1080, out = new Uint32Array(size);
-  const r = new Uint8Array(buffer, 0, size), g = new Uint8Array(buffer, size, size), b = new Uint8Array(buffer, 2 * size, size);
-  for (let i = 0; i < size; i++) out[i] = 0xff000000 | (b[i] << 16) | (g[i] << 8) | r[i];
-  ctx.putImageData(new ImageData(new Uint8ClampedArray(out.buffer), 1920, 1080), 0, 0);
+  ctx.putImageData(new ImageData(new Uint8ClampedArray(buffer), 1920, 1080), 0, 0);
 };
 </script>"""
 
@@ -84,7 +81,7 @@ class Floor:
     def __init__(self):
         from aiohttp import web
 
-        body = bytes(range(256)) * (WIDTH * HEIGHT * 3 // 256)
+        body = bytes(range(256)) * (WIDTH * HEIGHT * 4 // 256)  # RGBA, as the page loads it
         app = web.Application()
         app.add_routes([web.get("/", lambda r: _response(web, FLOOR_PAGE, "text/html")),
                         web.get("/frame", lambda r: _response(web, body, "application/octet-stream"))])

@@ -321,7 +321,7 @@ def figures(scale, script):
 def preview_figures(n):
     """lumeq-preview, each figure a fresh server (and browser) per run."""
     def pair(workload, count):
-        return (lambda: run_json(preview(workload, "lumeq" if workload != "request" else "raw", count), False),
+        return (lambda: run_json(preview(workload, "lumeq" if workload != "request" else "rgba", count), False),
                 lambda: run_json(preview(workload, "floor", count), False))
 
     requests = n(30)
@@ -329,7 +329,7 @@ def preview_figures(n):
            lambda: run_json(preview("request", "floor", requests), False))
     nominal = lambda: {"seconds": 1.0, "items": 24}  # noqa: E731 (the clip's own rate)
     return [
-        Figure("preview_request_raw", "11 lumeq-preview: request → the raw planes of a cached 1080p frame, ms",
+        Figure("preview_request_rgba", "11 lumeq-preview: request → the RGBA pixels of a cached 1080p frame, ms",
                *pair("request", requests), "ms", 30, baseline="transfer"),
         Figure("preview_request_png", "11 lumeq-preview: request → a level-1 PNG of a cached 1080p frame, ms",
                *png, "ms", None, baseline="transfer"),

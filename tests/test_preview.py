@@ -140,6 +140,9 @@ def test_frame_png_shows_the_display_conversion(server, output, expected, tolera
     width = len(expected)
     assert [tuple(raw[p * len(raw) // 3 + x] for p in range(3)) for x in range(width)] == \
         [tuple(pixels[x * 3:x * 3 + 3]) for x in range(width)]
+    _, rgba, _ = server.request(f"/api/frame/{output}/3.rgba")
+    assert len(rgba) == len(raw) // 3 * 4
+    assert [tuple(rgba[x * 4:x * 4 + 4]) for x in range(width)] == [(*pixels[x * 3:x * 3 + 3], 255) for x in range(width)]
 
 
 def test_pixel_reads_the_clips_own_samples_at_the_chroma_position(server):

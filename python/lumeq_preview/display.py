@@ -167,6 +167,18 @@ def planar_rgb(frame: lumeq.VideoFrame) -> bytearray:
     return out
 
 
+def rgba(frame: lumeq.VideoFrame) -> bytearray:
+    """The pixels as RGBA bytes, opaque: what a canvas's ImageData holds, so
+    the page paints them as they come. Strided slice assignment keeps the
+    interleaving in C, several times faster than the page's script."""
+    size = frame.width * frame.height
+    out = bytearray(b"\xff") * (4 * size)
+    for plane in range(3):
+        view = frame[plane]
+        out[plane::4] = view.cast("B") if view.c_contiguous else view.tobytes()
+    return out
+
+
 def encode_png(frame: lumeq.VideoFrame, level: int = DEFAULT_PNG_LEVEL) -> bytes:
     """An RGB24 frame as a lossless 8-bit RGB PNG."""
     header = struct.pack(">IIBBBBB", frame.width, frame.height, 8, 2, 0, 0, 0)

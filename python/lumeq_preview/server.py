@@ -20,7 +20,7 @@ from lumeq_pipe.timecodes import frame_duration
 from lumeq_pipe.wave import WaveWriter
 
 from .compare import NotComparable, compare_stats, difference_frame
-from .display import DEFAULT_PNG_LEVEL, NotDisplayable, encode_png, planar_rgb
+from .display import DEFAULT_PNG_LEVEL, NotDisplayable, encode_png, planar_rgb, rgba
 from .props import props_to_json
 from .session import AudioOutput, Session, VideoOutput
 
@@ -74,6 +74,7 @@ class Preview:
             web.post("/api/reload", self.reload_script),
             get("/api/frame/{output}/{n}.png", self.frame_png),
             get("/api/frame/{output}/{n}.raw", self.frame_raw),
+            get("/api/frame/{output}/{n}.rgba", self.frame_rgba),
             get("/api/props/{output}/{n}", self.props),
             get("/api/pixel/{output}/{n}", self.pixel),
             get("/api/time/{output}/{n}", self.time),
@@ -176,6 +177,12 @@ class Preview:
     async def frame_raw(self, request: web.Request) -> web.Response:
         frame, notes, took = await self._display_frame(request)
         body = await self.in_thread(planar_rgb, frame)
+        return web.Response(body=body, content_type="application/octet-stream",
+                            headers=_frame_headers(frame, notes, took))
+
+    async def frame_rgba(self, request: web.Request) -> web.Response:
+        frame, notes, took = await self._display_frame(request)
+        body = await self.in_thread(rgba, frame)
         return web.Response(body=body, content_type="application/octet-stream",
                             headers=_frame_headers(frame, notes, took))
 

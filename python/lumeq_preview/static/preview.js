@@ -7,9 +7,9 @@
   const viewport = $("viewport");
   // The frame as received, at its own size; the canvas shows it scaled.
   const frameCanvas = document.createElement("canvas"), frameCtx = frameCanvas.getContext("2d");
-  // Loopback moves raw planes faster than PNG can be made; a tunnel wants fewer bytes.
+  // Loopback moves raw pixels faster than PNG can be made; a tunnel wants fewer bytes.
   const local = ["127.0.0.1", "localhost", "[::1]"].includes(location.hostname);
-  const transfer = new URLSearchParams(location.search).get("transfer") || (local ? "raw" : "png");
+  const transfer = new URLSearchParams(location.search).get("transfer") || (local ? "rgba" : "png");
 
   const state = {
     generation: 0, status: "loading", outputs: [], output: null, frame: 0,
@@ -104,7 +104,10 @@
                duration: seconds(response.headers.get("X-Frame-Duration")) };
     }
     const width = +response.headers.get("X-Frame-Width"), height = +response.headers.get("X-Frame-Height");
-    return { pixels: planesToImage(await response.arrayBuffer(), width, height), notes,
+    const buffer = await response.arrayBuffer();
+    const pixels = transfer === "rgba" ? new ImageData(new Uint8ClampedArray(buffer), width, height)
+      : planesToImage(buffer, width, height);
+    return { pixels, notes,
              duration: seconds(response.headers.get("X-Frame-Duration")) };
   }
 
