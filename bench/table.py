@@ -51,7 +51,10 @@ def cell(text):
 # The README's rows: one figure for each kind of work a user meets first.
 HEADLINE = ["frames_1080p", "asyncio_1080p_w32", "async_frames_1080p", "async_frames_16x16", "async_audio_frames",
             "get_frame", "invoke_held", "pipe_805830913_devnull", "pipe_805830913_pipe", "pipe_805961984_devnull",
-            "pipe_805961984_pipe", "plane_copy", "first_core", "farm_x264"]
+            "pipe_805961984_pipe", "pipe_805830913_devnull_loop", "pipe_805830913_pipe_loop",
+            "pipe_805961984_devnull_loop", "pipe_805961984_pipe_loop", "plane_copy", "first_core",
+            "preview_request_rgba", "preview_step", "preview_drag", "preview_play",
+            "farm_x264", "farm_scale", "farm_scenes_bytes", "farm_scdet", "farm_target_quality"]
 
 
 def markdown(results, keys=None):
