@@ -22,14 +22,32 @@ core.std.BlankClip(width=32, height=32, format={(3 << 28) | (8 << 16) | (1 << 8)
 
 def overhead_of(events, workers):
     """The job's worker time past the sum of its chunk times, as a fraction
-    of that sum: from the first chunk's start to the join's end, every worker
-    counted, less the time they spent inside chunks. Idle workers while the
-    client schedules, an uneven tail and the join all count."""
-    starts = [e["time"] for e in events if e["event"] == "chunk_start"]
+    of that sum: from the moment the chunks are planned (the job event, just
+    before they are submitted) to the join's end, every worker counted, less
+    the time they spent inside chunks. Submitting, idle workers between
+    chunks, an uneven tail and the join all count."""
     chunk_seconds = sum(e["seconds"] for e in events if e["event"] == "chunk_done")
+    begun = next(e for e in events if e["event"] == "job")["time"]
     done = next(e for e in events if e["event"] == "job_done")
-    span = done["time"] - min(starts)
+    span = done["time"] - begun
     return (span * workers - chunk_seconds) / chunk_seconds, chunk_seconds, span
+
+
+def where_it_goes(events):
+    """The overhead's parts: from the job event to the first chunk's start,
+    the median idle time of a worker between two chunks (as the client hears
+    of their starts), and from the last chunk's end to the join's."""
+    starts = {e["chunk"]: e for e in events if e["event"] == "chunk_start"}
+    dones = {e["chunk"]: e for e in events if e["event"] == "chunk_done"}
+    by_worker = {}
+    for index, start in starts.items():
+        by_worker.setdefault(start["worker"], []).append((start["time"], dones[index]["seconds"]))
+    gaps = [b[0] - (a[0] + a[1]) for runs in by_worker.values() for a, b in zip(sorted(runs), sorted(runs)[1:])]
+    begun = next(e for e in events if e["event"] == "job")["time"]
+    finished = next(e for e in events if e["event"] == "job_done")["time"]
+    return {"submit_seconds": round(min(e["time"] for e in starts.values()) - begun, 4),
+            "gap_per_task_seconds": round(statistics.median(gaps), 5),
+            "join_seconds": round(finished - max(e["time"] for e in dones.values()), 4)}
 
 
 def measure_scale(runs):
@@ -49,7 +67,8 @@ def measure_scale(runs):
             log = [json.loads(line) for line in events.read_text().splitlines()]
             overhead, chunk_seconds, span = overhead_of(log, SCALE_WORKERS)
             values.append(overhead)
-            details.append({"overhead": overhead, "chunk_seconds": chunk_seconds, "span_seconds": span})
+            details.append({"overhead": overhead, "chunk_seconds": chunk_seconds, "span_seconds": span,
+                            **where_it_goes(log)})
             (work / "out.y4m").unlink()
             subprocess.run(["rm", "-rf", str(work / "chunks")], check=True)
     median = statistics.median(values)

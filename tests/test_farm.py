@@ -53,6 +53,21 @@ sys.stdin.buffer.read(30000)
 os.kill(os.getppid() if victim == "worker" else os.getpid(), signal.SIGKILL)
 '''
 
+# The 23 frames, except that the first time frame 7 is made it takes ever
+# more memory (2 GiB if nothing stops it), each piece touched.
+GREEDY_SCRIPT = SCRIPT.replace("clip.set_output()", '''
+import os, time
+def greedy(n):
+    if n == 7 and not os.path.exists(marker):
+        open(marker, "w").close()
+        hoard = []
+        for _ in range(64):
+            hoard.append(b"x" * (32 << 20))
+            time.sleep(0.02)
+    return clip
+core.std.FrameEval(clip=clip, eval=greedy).set_output()
+''')
+
 # An encoder that fails the way a real one does: its own words on stderr,
 # without reading its input (so lumeq-pipe meets a broken pipe); once only
 # if a marker file is given.
@@ -252,8 +267,31 @@ def test_a_killed_worker_or_encoder_costs_only_a_retry(scheduler, script, tmp_pa
     assert (tmp_path / "killed").exists()
     assert framemd5(out) == framemd5(single_render(script, tmp_path))
     retries = [e for e in read_events(events) if e["event"] == "chunk_retry"]
-    if victim == "encoder":
-        assert len(retries) == 1 and "killed by signal 9 (by the kernel when memory ran out" in retries[0]["error"]
+    said = "killed by signal 9 (by the kernel when memory ran out" if victim == "encoder" else "was lost while it ran"
+    assert len(retries) == 1 and said in retries[0]["error"]
+
+
+def test_a_chunk_past_its_workers_memory_is_stopped_and_tried_again(scheduler, script, tmp_path):
+    greedy, marker = tmp_path / "greedy.py", tmp_path / "hoarded"
+    greedy.write_text(GREEDY_SCRIPT)
+    out, events = tmp_path / "out.y4m", tmp_path / "events.jsonl"
+    done = farm(*FIXED, "--worker-memory", "400MiB", "--events", events, "-a", f"marker={marker}", greedy, out,
+                scheduler=scheduler)
+    assert done.returncode == 0, done.stderr
+    assert marker.exists()
+    assert out.read_bytes() == single_render(script, tmp_path).read_bytes()
+    retries = [e for e in read_events(events) if e["event"] == "chunk_retry"]
+    assert [e["chunk"] for e in retries] == [1] and "ran out of memory" in retries[0]["error"]
+
+
+def test_a_constant_rate_that_no_chunk_length_divides_stays_constant(scheduler, tmp_path):
+    # At 24000/1001 a 5-frame chunk ends between two nanoseconds.
+    script = tmp_path / "ntsc.py"
+    script.write_text(SCRIPT.replace("fpsnum=25, fpsden=1", "fpsnum=24000, fpsden=1001"))
+    out = tmp_path / "out.y4m"
+    done = farm(*FIXED, script, out, scheduler=scheduler)
+    assert done.returncode == 0, done.stderr
+    assert "durations vary" not in done.stderr and not (tmp_path / "out.y4m.timecodes.txt").exists()
 
 
 @needs_ffmpeg

@@ -11,8 +11,10 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import asdict, dataclass, field, fields, is_dataclass, replace
+from fractions import Fraction
 from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Sequence
 
 if TYPE_CHECKING:
@@ -50,9 +52,16 @@ class Job:
     lumeq_version: str = ""
     max_cache_mb: int | None = None
     target: Target | None = None   # encode each chunk to a quality score instead of a fixed quantizer
+    # The script's nominal frame rate (0: none); it follows from the script, so it is no part of the recipe.
+    frame_rate: Fraction = Fraction(0)
+    # --worker-memory in bytes: what a worker and the processes of its chunk may hold together.
+    worker_memory: int | None = None
 
     def recipe(self) -> dict[str, Any]:
-        return {f.name: _plain(getattr(self, f.name)) for f in fields(self) if f.name != "work_dir"}
+        return {f.name: _plain(getattr(self, f.name)) for f in fields(self) if f.name not in _NOT_RECIPE}
+
+
+_NOT_RECIPE = ("work_dir", "frame_rate", "worker_memory")
 
 
 def _plain(value: Any) -> Any:
@@ -81,6 +90,8 @@ class ChunkResult:
     worker: str = ""
     # What an encoding step reports beside the file (a chosen quantizer, a score).
     details: dict[str, Any] = field(default_factory=dict)
+    # Whether its frames keep to the nominal rate (None: not known), so the join need not read its times.
+    constant_rate: bool | None = None
 
 
 @dataclass(frozen=True)
@@ -111,6 +122,13 @@ def part_path(path: str) -> str:
     extension (ffmpeg picks its muxer by the extension)."""
     root, ext = os.path.splitext(path)
     return f"{root}.part{ext}"
+
+
+def attempt_path(path: str) -> str:
+    """Where one try writes a chunk: a name of its own, so a render that a
+    killed worker left running cannot write into the next try's file."""
+    root, ext = os.path.splitext(path)
+    return f"{root}.part-{os.getpid()}-{time.monotonic_ns()}{ext}"
 
 
 def _record_path(path: str) -> str:
@@ -183,6 +201,11 @@ def timed_pipe_command(job: Job, first: int, last: int, path: str) -> list[str]:
 
 
 def run_pipeline(job: Job, first: int, last: int, temp: str, path: str) -> None:
+    with MemoryWatch(job.worker_memory):
+        _run_pipeline(job, first, last, temp, path)
+
+
+def _run_pipeline(job: Job, first: int, last: int, temp: str, path: str) -> None:
     pipe_argv = timed_pipe_command(job, first, last, path) + ["-" if job.encoder else temp]
     if job.encoder is None:
         done = subprocess.run(pipe_argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -207,6 +230,65 @@ def run_pipeline(job: Job, first: int, last: int, temp: str, path: str) -> None:
         pipe_text = pipe_log.read()
     os.unlink(temp + ".log")
     _check_pipeline(render_status, pipe_text, encode.returncode, encode.stderr)
+
+
+class MemoryWatch:
+    """Holds a chunk's processes to the worker's memory. Dask restarts a
+    worker whose own memory passes its limit, but the render and the encoder
+    are processes of their own that it does not count: left alone they grow
+    until the kernel kills something, perhaps another job. So the worker and
+    every process it started count as one; past the limit (at the fraction
+    where Dask restarts a worker) those processes are killed, as a restart
+    would, and the chunk fails, to be tried again."""
+
+    INTERVAL = 0.1
+
+    def __init__(self, limit: int | None) -> None:
+        self.limit = limit
+        self.used: int | None = None
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+
+    def __enter__(self) -> MemoryWatch:
+        if self.limit:
+            self._thread = threading.Thread(target=self._watch, name="lumeq-farm-memory", daemon=True)
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._thread is None:
+            return
+        self._stop.set()
+        self._thread.join()
+        if self.used is not None and self.limit is not None:
+            raise ChunkFailed(f"the chunk ran out of memory: its worker and processes held {self.used >> 20} MiB, "
+                              f"past the worker's {self.limit >> 20} MiB (--worker-memory)") from None
+
+    def _watch(self) -> None:
+        import dask.config
+        import psutil  # type: ignore[import-untyped, unused-ignore]
+        assert self.limit is not None
+        fraction = dask.config.get("distributed.worker.memory.terminate", 0.95) or 1.0
+        worker = psutil.Process()
+        while not self._stop.wait(self.INTERVAL):
+            processes = worker.children(recursive=True)
+            used = _rss(worker) + sum(_rss(p) for p in processes)
+            if used > self.limit * fraction:
+                self.used = used
+                for process in processes:
+                    try:
+                        process.kill()
+                    except psutil.Error:
+                        pass
+                return
+
+
+def _rss(process: Any) -> int:
+    import psutil
+    try:
+        return int(process.memory_info().rss)
+    except psutil.Error:
+        return 0  # it ended since it was listed
 
 
 def _check_pipeline(render_status: int, render_err: bytes, encode_status: int, encode_err: bytes) -> None:
@@ -252,7 +334,25 @@ def render_chunk(job: Job, index: int, first: int, last: int) -> ChunkResult:
     began = time.monotonic()
     worker = _announce_start(job, index, first, last)
     path = chunk_path(job, index)
-    temp = part_path(path)
+    temp = attempt_path(path)
+    try:
+        details = _make_chunk(job, first, last, temp, path)
+    except BaseException:
+        if os.path.exists(temp):
+            os.unlink(temp)
+        raise
+    os.replace(temp, path)
+    from .timing import chunk_keeps_rate
+    result = ChunkResult(index, first, last, path, last - first + 1, file_checksum(path), os.path.getsize(path),
+                         time.monotonic() - began, worker, details, chunk_keeps_rate(path, job.frame_rate))
+    write_atomically(_record_path(path), json.dumps({**asdict(result), "recipe": job.recipe()}))
+    # The record is the chunk's work too: the time handed back counts it.
+    return replace(result, seconds=time.monotonic() - began)
+
+
+def _make_chunk(job: Job, first: int, last: int, temp: str, path: str) -> dict[str, Any]:
+    """Renders and encodes the chunk into temp and checks its frame count;
+    what the encoding step reports."""
     details: dict[str, Any] = {}
     if job.target is not None:
         from .quality import encode_to_target
@@ -263,12 +363,7 @@ def render_chunk(job: Job, index: int, first: int, last: int) -> ChunkResult:
     expected = last - first + 1
     if frames not in (-1, expected):
         raise ChunkFailed(f"the chunk holds {frames} frames, expected {expected}")
-    os.replace(temp, path)
-    result = ChunkResult(index, first, last, path, expected, file_checksum(path), os.path.getsize(path),
-                         time.monotonic() - began, worker, details)
-    write_atomically(_record_path(path), json.dumps({**asdict(result), "recipe": job.recipe()}))
-    # The record is the chunk's work too: the time handed back counts it.
-    return replace(result, seconds=time.monotonic() - began)
+    return details
 
 
 def _y4m_frames(path: str) -> tuple[int, int]:

@@ -273,7 +273,8 @@ def make_job(opts: argparse.Namespace) -> Job:
     cache = opts.worker_memory // 2 >> 20 if opts.worker_memory else None
     return Job(script, tuple(f"{key}={value}" for key, value in opts.arg), opts.output, opts.container,
                opts.encoder, os.path.abspath(opts.work_dir or opts.out + ".chunks"),
-               os.path.splitext(opts.out)[1] or ".bin", _script_hash(script), _lumeq_version(), cache)
+               os.path.splitext(opts.out)[1] or ".bin", _script_hash(script), _lumeq_version(), cache,
+               worker_memory=opts.worker_memory)
 
 
 def _start_info(job: Job) -> subprocess.Popen[str]:
@@ -453,6 +454,7 @@ def _run_job(farm: FarmJob) -> int:
             farm.split = _audio_split(opts, farm.split)
         first, last = frame_range(int(facts["frames"]), opts.start, opts.end, opts.output)
         rate = _nominal_rate(facts)
+        farm.job = job = replace(job, frame_rate=rate)
         os.makedirs(job.work_dir, exist_ok=True)
         sound.start((first, last), rate)
         plan = farm.plan(client, first, last)

@@ -11,7 +11,7 @@ from lumeq_pipe.command import report
 
 from .audio import AudioTrack, count_samples, encode_args, expected_samples
 from .chunks import ChunkFailed, ChunkResult, Job
-from .timing import frame_times, is_constant, setts_filter, times_present
+from .timing import frame_times, keeps_nominal_rate, setts_filter, times_present
 
 
 # Containers whose packets keep the times the join gives them, to a fine enough tick.
@@ -23,11 +23,11 @@ def timestamp_filter(out: str, job: Job, chunks: Sequence[ChunkResult], rate: Fr
     when the frames keep to the nominal rate. Where OUT cannot keep times
     (Y4M, raw planes, IVF, a bare bitstream), they go to a timecode file
     beside it, for a muxer."""
-    if rate <= 0 or not times_present(chunks):
-        return None  # audio outputs: their frames are counted in samples
-    times = frame_times(chunks)
-    if is_constant(times, rate):
+    if rate <= 0 or all(c.constant_rate for c in chunks):
+        return None  # audio outputs (their frames are counted in samples), or a constant rate
+    if not times_present(chunks) or keeps_nominal_rate(chunks, rate):
         return None
+    times = frame_times(chunks)
     if job.encoder is not None and os.path.splitext(out)[1].lower() in _TIMED_CONTAINERS:
         return setts_filter(times, rate)
     path = out + ".timecodes.txt"

@@ -82,12 +82,15 @@ def chunk_fields(result: ChunkResult) -> dict[str, Any]:
 
 class _StartEvents:
     """chunk_start events from the workers, each emitted before its chunk's
-    chunk_done whatever order the two reach the client in."""
+    chunk_done whatever order the two reach the client in. A chunk that
+    starts again before it was done lost its worker (killed, or restarted
+    past its memory limit) and the scheduler ran it again on its own: that
+    try is told as a chunk_retry, and counted."""
 
-    def __init__(self, events: Events, job: Job) -> None:
-        self.events, self.job = events, job
+    def __init__(self, events: Events, job: Job, lost: Callable[[int, str], None]) -> None:
+        self.events, self.job, self.lost = events, job, lost
         self._lock = threading.Lock()
-        self._running: set[int] = set()
+        self._running: dict[int, str] = {}
         self._finished: set[int] = set()
 
     def on_worker_event(self, event: tuple[float, Any]) -> None:
@@ -98,7 +101,11 @@ class _StartEvents:
             index = message["chunk"]
             if index in self._finished:
                 return
-            self._running.add(index)
+            earlier = self._running.get(index)
+            if earlier is not None:
+                self.lost(index, f"its worker {earlier or '(unknown)'} was lost while it ran (killed, or "
+                                 "restarted past its memory limit); the scheduler runs it again")
+            self._running[index] = message["worker"]
             self.events.emit("chunk_start", chunk=index, start=message["start"], end=message["end"],
                              worker=message["worker"])
 
@@ -106,12 +113,12 @@ class _StartEvents:
         with self._lock:
             if result.index not in self._running:
                 self.events.emit("chunk_start", **chunk_fields(result))
-            self._running.discard(result.index)
+            self._running.pop(result.index, None)
             self._finished.add(result.index)
 
     def failed(self, index: int) -> None:
         with self._lock:
-            self._running.discard(index)
+            self._running.pop(index, None)
 
 
 RenderFunction = Callable[[Job, int, int, int], ChunkResult]
@@ -127,7 +134,7 @@ class ChunkRunner:
         self.events, self.progress, self.retries = events, progress, retries
         self.render = render
         self.results: dict[int, ChunkResult] = {}
-        self._starts = _StartEvents(events, job)
+        self._starts = _StartEvents(events, job, self._lost)
         self._tries: dict[int, int] = {}
 
     def keep_finished(self, redo: set[int]) -> None:
@@ -187,6 +194,13 @@ class ChunkRunner:
         self.events.emit("chunk_done", **chunk_fields(result), **_done_figures(result))
         self.progress.add(result, rendered=True)
         return None
+
+    def _lost(self, index: int, error: str) -> None:
+        # Called on the client's event loop: the scheduler has already resubmitted the chunk.
+        self._tries[index] = self._tries.get(index, 1) + 1
+        self.events.emit("chunk_retry", chunk=index, error=error)
+        first, last = self.plan[index]
+        report("lumeq-farm", f"chunk {index} (frames {first}..{last}) is tried again: {error}")
 
     def _failed(self, index: int, error: str) -> Any:
         self._starts.failed(index)

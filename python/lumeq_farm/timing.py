@@ -50,9 +50,37 @@ def times_present(chunks: Sequence[ChunkResult]) -> bool:
     return bool(chunks) and all(os.path.exists(timecodes_path(c.path)) for c in chunks)
 
 
+def nominal_ns(k: int, rate: Fraction) -> int:
+    """Frame k's start at the nominal rate, in ns, rounded half to even as
+    lumeq-pipe rounds its times: in integers, as a Fraction a frame costs
+    microseconds."""
+    whole, rest = divmod(k * _NS * rate.denominator, rate.numerator)
+    if 2 * rest > rate.numerator or (2 * rest == rate.numerator and whole & 1):
+        whole += 1
+    return whole
+
+
 def is_constant(times: Sequence[int], rate: Fraction) -> bool:
     """Whether every frame starts where the nominal rate puts it (to the ns)."""
-    return all(t == round(Fraction(k * _NS) / rate) for k, t in enumerate(times))
+    return all(t == nominal_ns(k, rate) for k, t in enumerate(times))
+
+
+def chunk_keeps_rate(path: str, rate: Fraction) -> bool | None:
+    """Whether a chunk's frames keep to the nominal rate, timed from its own
+    first frame (None: no rate, or no times written)."""
+    times = timecodes_path(path)
+    if rate <= 0 or not os.path.exists(times):
+        return None
+    return is_constant(_read_times(times), rate)
+
+
+def keeps_nominal_rate(chunks: Sequence[ChunkResult], rate: Fraction) -> bool:
+    """Whether the joined frames keep to the nominal rate. Checked chunk by
+    chunk: each chunk's times are rounded from its own first frame, so the
+    joined list is up to half a nanosecond per chunk off the rate's even at
+    a constant 24000/1001. A chunk made by this version says so itself."""
+    return all(bool(c.constant_rate if c.constant_rate is not None else chunk_keeps_rate(c.path, rate))
+               for c in chunks)
 
 
 def _segments(times: Sequence[int]) -> list[tuple[int, int, int]]:
