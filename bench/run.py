@@ -492,7 +492,7 @@ def farm_figures_run(figures_out, opts, pairs):
     import farm_figures
     import farm_quality
 
-    wanted = {"farm_scale": lambda: {"farm_scale": farm_figures.measure_scale(max(1, pairs // 3))},
+    wanted = {"farm_scale": lambda: {"farm_scale": farm_figures.measure_scale(max(5, pairs // 3))},
               "farm_scenes": farm_figures.measure_scenes,
               # Bytes, not time: one run gives the figure.
               "farm_target_quality": lambda: {"farm_target_quality": farm_quality.measure()}}

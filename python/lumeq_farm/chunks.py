@@ -2,6 +2,7 @@
 let a later run trust a chunk, and the ordered join."""
 from __future__ import annotations
 
+import contextlib
 import errno
 import hashlib
 import json
@@ -15,7 +16,7 @@ import threading
 import time
 from dataclasses import asdict, dataclass, field, fields, is_dataclass, replace
 from fractions import Fraction
-from typing import TYPE_CHECKING, Any, BinaryIO, Callable, Sequence
+from typing import TYPE_CHECKING, Any, BinaryIO, Callable, ContextManager, Sequence
 
 if TYPE_CHECKING:
     from .quality import Target
@@ -56,12 +57,24 @@ class Job:
     frame_rate: Fraction = Fraction(0)
     # --worker-memory in bytes: what a worker and the processes of its chunk may hold together.
     worker_memory: int | None = None
+    # The local cluster's workers run two threads but one chunk at a time (see worker_slot).
+    one_at_a_time: bool = False
 
     def recipe(self) -> dict[str, Any]:
         return {f.name: _plain(getattr(self, f.name)) for f in fields(self) if f.name not in _NOT_RECIPE}
 
 
-_NOT_RECIPE = ("work_dir", "frame_rate", "worker_memory")
+_NOT_RECIPE = ("work_dir", "frame_rate", "worker_memory", "one_at_a_time")
+
+# Held while a task of a one_at_a_time job works in this worker process.
+_WORKER_SLOT = threading.Lock()
+
+
+def worker_slot(job: Job) -> ContextManager[Any]:
+    """A worker's second thread takes its next task while a chunk runs and
+    waits here: so the worker goes from one chunk straight to the next
+    instead of waiting a few milliseconds for Dask's hand-over each time."""
+    return _WORKER_SLOT if job.one_at_a_time else contextlib.nullcontext()
 
 
 def _plain(value: Any) -> Any:
@@ -331,6 +344,11 @@ def render_chunk(job: Job, index: int, first: int, last: int) -> ChunkResult:
     """Renders frames first..last into the encoder; runs in a Dask worker.
     The chunk appears under its final name only once it is whole, so a
     killed task never leaves a file that --resume would trust."""
+    with worker_slot(job):
+        return _render_chunk(job, index, first, last)
+
+
+def _render_chunk(job: Job, index: int, first: int, last: int) -> ChunkResult:
     began = time.monotonic()
     worker = _announce_start(job, index, first, last)
     path = chunk_path(job, index)

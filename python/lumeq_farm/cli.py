@@ -141,7 +141,8 @@ def build_parser() -> argparse.ArgumentParser:
     cluster.add_argument("--workers", metavar="N", type=positive, default=None,
                          help="local cluster worker processes (default the CPU count)")
     cluster.add_argument("--worker-memory", metavar="SIZE", type=memory_size, default=None,
-                         help="memory of each local worker (Dask restarts a worker past it); each chunk's "
+                         help="memory of each worker with its chunk's render and encoder (a chunk past it is "
+                              "stopped and tried again; Dask restarts a local worker past it); each chunk's "
                               "core cache is bounded to half of it")
     cluster.add_argument("--work-dir", metavar="DIR", default=None,
                          help="where chunk files go; shared storage on a cluster (default OUT.chunks)")
@@ -274,7 +275,7 @@ def make_job(opts: argparse.Namespace) -> Job:
     return Job(script, tuple(f"{key}={value}" for key, value in opts.arg), opts.output, opts.container,
                opts.encoder, os.path.abspath(opts.work_dir or opts.out + ".chunks"),
                os.path.splitext(opts.out)[1] or ".bin", _script_hash(script), _lumeq_version(), cache,
-               worker_memory=opts.worker_memory)
+               worker_memory=opts.worker_memory, one_at_a_time=opts.scheduler is None)
 
 
 def _start_info(job: Job) -> subprocess.Popen[str]:
@@ -320,11 +321,14 @@ def _open_client(opts: argparse.Namespace) -> Any:
     LocalCluster: Any = getattr(distributed, "LocalCluster")
     if opts.scheduler:
         return Client(opts.scheduler), None
-    # Each worker is one process with one thread: lumeq-pipe uses the cores itself.
+    import dask.config
+    # Each worker is one process rendering one chunk at a time (lumeq-pipe uses the cores itself);
+    # its second thread holds the next task ready (see worker_slot), and no more than that is sent.
     # The scheduler's web server always starts: on a free port, so no warning about a taken one.
-    cluster = LocalCluster(n_workers=opts.workers or os.cpu_count() or 1, threads_per_worker=1,
-                           processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                           silence_logs=logging.CRITICAL, memory_limit=opts.worker_memory or "auto")
+    with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}):
+        cluster = LocalCluster(n_workers=opts.workers or os.cpu_count() or 1, threads_per_worker=2,
+                               processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                               silence_logs=logging.CRITICAL, memory_limit=opts.worker_memory or "auto")
     return Client(cluster), cluster
 
 

@@ -9,7 +9,7 @@ import subprocess
 import sys
 from typing import Any, Sequence
 
-from .chunks import ChunkFailed, Job, tail_lines, write_atomically
+from .chunks import ChunkFailed, Job, tail_lines, worker_slot, write_atomically
 
 # The default threshold, in percent of the largest possible change: the
 # convention of ffmpeg's scdet filter, whose cuts the detection should find.
@@ -30,7 +30,8 @@ def score_piece(job: Job, first: int, last: int) -> list[float]:
                "--end", str(last)]
     for item in job.script_args:
         command += ["-a", item]
-    done = subprocess.run(command + [job.script], stdin=subprocess.DEVNULL, capture_output=True, check=False)
+    with worker_slot(job):
+        done = subprocess.run(command + [job.script], stdin=subprocess.DEVNULL, capture_output=True, check=False)
     if done.returncode != 0:
         raise ChunkFailed(f"scoring frames {first}..{last} failed: {tail_lines(done.stderr)}")
     diffs = json.loads(done.stdout)
