@@ -414,6 +414,17 @@ def test_a_cut_is_a_jump_in_the_difference(diffs, cuts):
     assert find_cuts(diffs) == cuts
 
 
+@pytest.mark.parametrize("num, den", [(24000, 1001), (30000, 1001), (25, 1), (2 * 10**9, 1)])  # the last: halves
+def test_nominal_times_round_as_lumeq_pipe_writes_them(num, den):
+    from fractions import Fraction
+
+    from lumeq_farm.timing import nominal_ns
+    from lumeq_pipe.timecodes import format_milliseconds
+    for k in range(0, 3000, 7):
+        whole, fraction = format_milliseconds(Fraction(k * den, num)).split(".")
+        assert nominal_ns(k, Fraction(num, den)) == int(whole) * 10**6 + int(fraction)
+
+
 @needs_ffmpeg
 def test_detection_finds_the_cuts_ffmpegs_scdet_finds(tmp_path):
     # Textured, moving and flat scenes: a smoothing downscale misses the cellauto → gradients cut.
