@@ -271,12 +271,13 @@ def test_a_killed_worker_or_encoder_costs_only_a_retry(scheduler, script, tmp_pa
     assert len(retries) == 1 and said in retries[0]["error"]
 
 
-def test_a_chunk_past_its_workers_memory_is_stopped_and_tried_again(scheduler, script, tmp_path):
+def test_a_chunk_past_its_workers_memory_is_stopped_and_tried_again(script, tmp_path):
+    # A local cluster of its own: its workers get the limit, and render one chunk at a time on two threads.
     greedy, marker = tmp_path / "greedy.py", tmp_path / "hoarded"
     greedy.write_text(GREEDY_SCRIPT)
     out, events = tmp_path / "out.y4m", tmp_path / "events.jsonl"
-    done = farm(*FIXED, "--worker-memory", "400MiB", "--events", events, "-a", f"marker={marker}", greedy, out,
-                scheduler=scheduler)
+    done = farm(*FIXED, "--workers", 2, "--worker-memory", "400MiB", "--events", events, "-a", f"marker={marker}",
+                greedy, out)
     assert done.returncode == 0, done.stderr
     assert marker.exists()
     assert out.read_bytes() == single_render(script, tmp_path).read_bytes()

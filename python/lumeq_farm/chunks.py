@@ -214,11 +214,6 @@ def timed_pipe_command(job: Job, first: int, last: int, path: str) -> list[str]:
 
 
 def run_pipeline(job: Job, first: int, last: int, temp: str, path: str) -> None:
-    with MemoryWatch(job.worker_memory):
-        _run_pipeline(job, first, last, temp, path)
-
-
-def _run_pipeline(job: Job, first: int, last: int, temp: str, path: str) -> None:
     pipe_argv = timed_pipe_command(job, first, last, path) + ["-" if job.encoder else temp]
     if job.encoder is None:
         done = subprocess.run(pipe_argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -372,11 +367,12 @@ def _make_chunk(job: Job, first: int, last: int, temp: str, path: str) -> dict[s
     """Renders and encodes the chunk into temp and checks its frame count;
     what the encoding step reports."""
     details: dict[str, Any] = {}
-    if job.target is not None:
-        from .quality import encode_to_target
-        details["q"], details["score"] = encode_to_target(job, first, last, temp, path)
-    else:
-        run_pipeline(job, first, last, temp, path)
+    with MemoryWatch(job.worker_memory):
+        if job.target is not None:
+            from .quality import encode_to_target
+            details["q"], details["score"] = encode_to_target(job, first, last, temp, path)
+        else:
+            run_pipeline(job, first, last, temp, path)
     frames = count_frames(temp, job)
     expected = last - first + 1
     if frames not in (-1, expected):
