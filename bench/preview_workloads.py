@@ -4,14 +4,18 @@ transfer and painting with nothing of lumeq or VapourSynth in it.
     preview_workloads.py request rgba|raw|png|floor REQUESTS
         GETs of one cached 1080p frame (the RGBA pixels the page loads, the
         raw planes, or a level-1 PNG); floor: RGBA bytes from a handler that has them ready
-    preview_workloads.py step lumeq|floor STEPS
-        in Chromium: ArrowRight to the next 1080p frame painted on the canvas;
-        floor: fetching ready RGBA pixels and painting them the page's way
+    preview_workloads.py step lumeq|floor STEPS [PAUSE_MS]
+        in Chromium: ArrowRight to the next 1080p frame painted on the canvas,
+        the steps back to back or PAUSE_MS apart (a deliberate step, which
+        the page's read-ahead has time to serve); floor: fetching ready RGBA
+        pixels and painting them the page's way
     preview_workloads.py drag lumeq|floor FRAMES
         in Chromium: a slider drag over FRAMES frames in one second, then the
         time until the last frame is painted; floor: one step
-    preview_workloads.py play lumeq SECONDS
-        in Chromium: playback of a 1080p 24 fps clip; the painted frames per second
+    preview_workloads.py play lumeq|floor SECONDS
+        in Chromium: playback of a 1080p 24 fps clip; the painted frames per
+        second; floor: ready RGBA frames fetched and painted back to back,
+        three at a time, the page's way (what the browser can move at all)
 
 Prints one JSON line: {"workload", "seconds", "items", ...}.
 """
@@ -160,7 +164,7 @@ def wait_first_paint(page):
     page.wait_for_function("window.preview && preview.painted && preview.painted.frame === 0", timeout=60000)
 
 
-def step(kind, count):
+def step(kind, count, pause_ms=0):
     server = Floor() if kind == "floor" else Preview()
     driver, browser, page = browser_page(server.url)
     try:
@@ -169,7 +173,10 @@ def step(kind, count):
             times = [page.evaluate(FLOOR_STEP) / 1000 for _ in range(count)]
         else:
             wait_first_paint(page)
-            times = [page.evaluate(STEP, n) / 1000 for n in range(1, count + 1)]
+            times = []
+            for n in range(1, count + 1):
+                time.sleep(pause_ms / 1000)
+                times.append(page.evaluate(STEP, n) / 1000)
     finally:
         browser.close()
         driver.stop()
@@ -197,7 +204,28 @@ def drag(kind, frames):
     report(f"drag_{kind}", result.pop("after") / 1000, frames, **result)
 
 
+FLOOR_PLAY = """async (seconds) => {
+  let painted = 0;
+  const t0 = performance.now();
+  const lane = async () => { while (performance.now() - t0 < seconds * 1000) { await paintOnce(); painted++; } };
+  await Promise.all([lane(), lane(), lane()]);
+  return {seconds: (performance.now() - t0) / 1000, painted};
+}"""
+
+
 def play(kind, seconds):
+    if kind == "floor":
+        server = Floor()
+        driver, browser, page = browser_page(server.url)
+        try:
+            page.evaluate(FLOOR_STEP)
+            stats = page.evaluate(FLOOR_PLAY, seconds)
+        finally:
+            browser.close()
+            driver.stop()
+            server.close()
+        report("play_floor", stats["seconds"], stats["painted"])
+        return
     server = Preview()
     driver, browser, page = browser_page(server.url)
     try:
@@ -215,8 +243,8 @@ def play(kind, seconds):
 
 
 def main():
-    workload, kind, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    {"request": request, "step": step, "drag": drag, "play": play}[workload](kind, count)
+    workload, kind, count, *more = sys.argv[1:]
+    {"request": request, "step": step, "drag": drag, "play": play}[workload](kind, int(count), *map(int, more))
 
 
 if __name__ == "__main__":

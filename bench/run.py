@@ -333,12 +333,18 @@ def preview_figures(n):
                *pair("request", requests), "ms", 30, baseline="transfer"),
         Figure("preview_request_png", "11 lumeq-preview: request → a level-1 PNG of a cached 1080p frame, ms",
                *png, "ms", None, baseline="transfer"),
-        Figure("preview_step", "11 lumeq-preview in Chromium: ArrowRight → the next 1080p frame painted, ms",
-               *pair("step", n(20)), "ms", 50, baseline="transfer"),
+        Figure("preview_step", "11 lumeq-preview in Chromium: ArrowRight → the next 1080p frame painted, "
+               "steps 250 ms apart, ms", lambda: run_json(preview("step", "lumeq", n(20), 250), False),
+               lambda: run_json(preview("step", "floor", n(20)), False), "ms", 50, baseline="transfer"),
+        Figure("preview_step_back_to_back", "11 lumeq-preview in Chromium: ArrowRight → the next 1080p frame "
+               "painted, steps back to back, ms", *pair("step", n(20)), "ms", None, baseline="transfer"),
         Figure("preview_drag", "11 lumeq-preview in Chromium: 500-frame slider drag → the last frame painted, ms "
                "(frames cost < 1 ms)", *pair("drag", 500), "ms", 100, baseline="transfer"),
         Figure("preview_play", "11 lumeq-preview in Chromium: playback of 1080p 24 fps, frames painted per second",
                lambda: run_json(preview("play", "lumeq", 5), False), nominal, "fps", 24, baseline="nominal"),
+        # What the browser moves at all: ready RGBA frames, fetched and painted three at a time.
+        Figure("preview_play_floor", "11 Chromium alone: ready 1080p RGBA frames fetched and painted, per second",
+               lambda: run_json(preview("play", "floor", 5), False), nominal, "fps", None, baseline="nominal"),
     ]
 
 

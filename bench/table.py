@@ -53,7 +53,8 @@ HEADLINE = ["frames_1080p", "asyncio_1080p_w32", "async_frames_1080p", "async_fr
             "get_frame", "invoke_held", "pipe_805830913_devnull", "pipe_805830913_pipe", "pipe_805961984_devnull",
             "pipe_805961984_pipe", "pipe_805830913_devnull_loop", "pipe_805830913_pipe_loop",
             "pipe_805961984_devnull_loop", "pipe_805961984_pipe_loop", "plane_copy", "first_core",
-            "preview_request_rgba", "preview_step", "preview_drag", "preview_play",
+            "preview_request_rgba", "preview_step", "preview_step_back_to_back", "preview_drag", "preview_play",
+            "preview_play_floor",
             "farm_x264", "farm_scale", "farm_scenes_bytes", "farm_scdet", "farm_target_quality"]
 
 
