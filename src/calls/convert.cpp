@@ -371,6 +371,12 @@ Py_ssize_t known_parameter(const ParsedSignature& signature, PyObject* key) {
 
 }  // namespace
 
+void store_untyped(VSMap* map, const VSAPI* api, PyObject* key, PyObject* value) {
+    static const SignatureTypes no_types;
+    Map target(map, api);
+    store_keyword(target, key, value, no_types);
+}
+
 void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const SignatureTypes& types) {
     if (kwargs.names == nullptr) return;
     Map target(map, api);

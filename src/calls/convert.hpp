@@ -64,6 +64,8 @@ struct Keywords {
 // Fills `map` from the keyword arguments; a None value is left out. On
 // error the entries stored so far stay; the caller discards the map.
 void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const SignatureTypes& types);
+// One value under `key` (a str), its type taken from the value.
+void store_untyped(VSMap* map, const VSAPI* api, PyObject* key, PyObject* value);
 // The same for a plugin function's parameters.
 void kwargs_to_map(VSMap* map, const VSAPI* api, Keywords kwargs, const ParsedSignature& signature);
 // Stores `values[i]` under the i-th parameter of `signature` (at most as

@@ -500,7 +500,7 @@ PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace, VSPlugin* fou
     return make_instance(plugin_type(), PyPlugin{std::move(owner), std::move(plugin_namespace), PyRef(), found});
 }
 
-PyRef clip_getattro(PyObject* clip, PyObject* name) {
+PyRef clip_attribute_or_plugin(PyObject* clip, PyObject* name) {
     if (is_type_attribute(Py_TYPE(clip), name)) return require_new(PyObject_GenericGetAttr(clip, name));
     std::string text = to_utf8(name);
     const OwnerHandle& owner = clip_parts(clip).owner;
@@ -514,6 +514,6 @@ PyRef clip_getattro(PyObject* clip, PyObject* name) {
                     namespace_suggestion(text, owner));
 }
 
-PyRef clip_dir(PyObject* clip) { return dir_with(clip, plugin_namespaces(clip_parts(clip).owner)); }
+PyRef clip_dir_with_plugins(PyObject* clip) { return dir_with(clip, plugin_namespaces(clip_parts(clip).owner)); }
 
 }  // namespace lumeq

@@ -42,10 +42,11 @@ private:
 // is its plugin when the caller has just looked it up.
 PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace, VSPlugin* found = nullptr);
 
-// Method calls on clips, for any clip type: its getattro slot and __dir__
-// method. A name that is not one of the clip's own members gives the plugin
-// with that namespace, bound to the clip (its functions take it first).
-PyRef clip_getattro(PyObject* clip, PyObject* name);
-PyRef clip_dir(PyObject* clip);
+// Method calls on clips, for any clip type: what its getattro slot and
+// __dir__ method do (installed into clips when the module starts). A name
+// that is not one of the clip's own members gives the plugin with that
+// namespace, bound to the clip (its functions take it first).
+PyRef clip_attribute_or_plugin(PyObject* clip, PyObject* name);
+PyRef clip_dir_with_plugins(PyObject* clip);
 
 }  // namespace lumeq

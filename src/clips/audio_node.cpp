@@ -9,11 +9,6 @@
 #include "frames/enums.hpp"
 #include "runtime/args.hpp"
 
-// Up to calls: clip.std and the other namespaces are plugins bound to the clip, and plugins take clips.
-#include "calls/plugin.hpp"
-// Up to cores: set_output stores into the current environment, and environments create cores.
-#include "cores/outputs.hpp"
-
 #include <string>
 
 namespace lumeq {
@@ -96,7 +91,7 @@ PyMethodDef node_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "Returns a generator iterator of all `AudioFrame`s in the clip. It will\nrender multiple frames concurrently."},
     {"set_output",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<audio_set_output_signature, audio_node_set_output>)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<audio_set_output_signature, audio_clip_set_output>)),
      METH_FASTCALL | METH_KEYWORDS, "Registers this clip as an audio output on the current environment."},
     {"__dir__", method_noargs<clip_dir>, METH_NOARGS, "The clip's members and the plugin namespaces of its core."},
     {nullptr, nullptr, 0, nullptr},

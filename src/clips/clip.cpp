@@ -13,6 +13,27 @@
 #include <string_view>
 
 namespace lumeq {
+namespace {
+
+ClipMembersAbove members_above{};
+
+const ClipMembersAbove& installed_members() {
+    if (members_above.getattro == nullptr) internal_fault("the clip members of the floors above were not installed");
+    return members_above;
+}
+
+}  // namespace
+
+void install_clip_members_above(const ClipMembersAbove& members) { members_above = members; }
+
+PyRef clip_getattro(PyObject* clip, PyObject* name) { return installed_members().getattro(clip, name); }
+PyRef clip_dir(PyObject* clip) { return installed_members().dir(clip); }
+
+const Signature video_set_output_signature{"VideoNode.set_output", {"index", "alpha", "alt_output"}, 3, 0, 0};
+PyRef video_clip_set_output(PyObject* clip, const Args& args) { return installed_members().video_set_output(clip, args); }
+
+const Signature audio_set_output_signature{"AudioNode.set_output", {"index"}, 1, 0, 0};
+PyRef audio_clip_set_output(PyObject* clip, const Args& args) { return installed_members().audio_set_output(clip, args); }
 
 ClipParts clip_parts(PyObject* obj) {
     if (is_audio_node(obj)) {

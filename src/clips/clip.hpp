@@ -2,6 +2,7 @@
 // and one frame rendered and waited for.
 #pragma once
 
+#include "runtime/args.hpp"
 #include "runtime/owner.hpp"
 
 #include <cstdint>
@@ -21,5 +22,27 @@ ClipParts clip_parts(PyObject* obj);
 
 // Frame `n` of a node of either kind, waited for with the GIL released.
 FrameRef render_frame(const NodeRef& node, int32_t n);
+
+// The clip members whose work lives on floors above: a name that is no
+// member of the clip gives the plugin of that namespace bound to it
+// (calls), and set_output stores into the current environment (cores).
+// Those floors need clips throughout, so they lend these when the module
+// starts instead of clips including them.
+struct ClipMembersAbove {
+    PyRef (*getattro)(PyObject* clip, PyObject* name);
+    PyRef (*dir)(PyObject* clip);
+    PyRef (*video_set_output)(PyObject* clip, const Args& args);
+    PyRef (*audio_set_output)(PyObject* clip, const Args& args);
+};
+// GIL held, before the first clip type is used.
+void install_clip_members_above(const ClipMembersAbove& members);
+
+// The members both clip types share, forwarding to what was installed.
+PyRef clip_getattro(PyObject* clip, PyObject* name);
+PyRef clip_dir(PyObject* clip);
+PyRef video_clip_set_output(PyObject* clip, const Args& args);
+PyRef audio_clip_set_output(PyObject* clip, const Args& args);
+extern const Signature video_set_output_signature;
+extern const Signature audio_set_output_signature;
 
 }  // namespace lumeq

@@ -9,11 +9,6 @@
 #include "frames/video_frame.hpp"
 #include "runtime/args.hpp"
 
-// Up to calls: clip.std and the other namespaces are plugins bound to the clip, and plugins take clips.
-#include "calls/plugin.hpp"
-// Up to cores: set_output stores into the current environment, and environments create cores.
-#include "cores/outputs.hpp"
-
 #include <climits>
 #include <cstring>
 #include <string>
@@ -134,7 +129,7 @@ PyMethodDef node_methods[] = {
      "`prefetch` is the number of frames to render concurrently, defaulting to\nthe core's thread count. `backlog` is "
      "how many unconsumed frames may be\nbuffered ahead of the consumer, defaulting to `prefetch * 3`."},
     {"set_output",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<set_output_signature, video_node_set_output>)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<video_set_output_signature, video_clip_set_output>)),
      METH_FASTCALL | METH_KEYWORDS, "Registers this clip as an output on the current environment."},
     {"filter_times", method_noargs<node_filter_times>, METH_NOARGS,
      "Returns a list of (filter name, nanoseconds) pairs: the processing time\nof this node and of each node it "

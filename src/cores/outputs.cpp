@@ -123,8 +123,6 @@ PyTypeObject* video_output_tuple_type() {
     return lazy_type<output_spec>();
 }
 
-const Signature set_output_signature{"VideoNode.set_output", {"index", "alpha", "alt_output"}, 3, 0, 0};
-
 PyRef video_node_set_output(PyObject* self, const Args& args) {
     int32_t index = args.has(0) ? args.convert(0, to_i32) : 0;
     PyObject* alpha = nullptr;
@@ -141,8 +139,6 @@ PyRef video_node_set_output(PyObject* self, const Args& args) {
                                       OutputRecord{PyRef::borrow(self), PyRef::borrow(alpha), alt_output}));
     return PyRef::none();
 }
-
-const Signature audio_set_output_signature{"AudioNode.set_output", {"index"}, 1, 0, 0};
 
 // An audio output is the clip itself: it has no alpha or alternate form.
 PyRef audio_node_set_output(PyObject* self, const Args& args) {

@@ -9,10 +9,9 @@ namespace lumeq {
 
 PyTypeObject* video_output_tuple_type();
 
-// VideoNode.set_output and AudioNode.set_output.
-extern const Signature set_output_signature;
+// VideoNode.set_output and AudioNode.set_output (clips parses their
+// arguments: clip.hpp's signatures).
 PyRef video_node_set_output(PyObject* self, const Args& args);
-extern const Signature audio_set_output_signature;
 PyRef audio_node_set_output(PyObject* self, const Args& args);
 
 extern const Signature get_output_signature;

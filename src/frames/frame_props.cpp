@@ -1,9 +1,7 @@
 #include "frames/frame_props.hpp"
 
 #include "runtime/args.hpp"
-
-// Up to calls: a property may hold any map value (clips, functions), and calls converts every kind.
-#include "calls/convert.hpp"
+#include "runtime/map_ext.hpp"
 
 #include <string>
 
@@ -12,6 +10,15 @@ namespace {
 
 using map_ext::KeyStr;
 using map_ext::MapReader;
+
+PropsConversion conversion{};
+
+const PropsConversion& installed_conversion() {
+    if (conversion.store == nullptr) internal_fault("the property conversion of calls was not installed");
+    return conversion;
+}
+
+PyRef map_as_dict(const VSMap* map, const OwnerHandle& owner) { return installed_conversion().map_to_dict(map, owner); }
 
 // Members are destroyed in reverse order: the frame cell before the owner.
 struct PyFrameProps {
@@ -55,7 +62,7 @@ std::string checked_key(PyObject* key) {
     return *name;
 }
 
-PyRef snapshot(const PyFrameProps& p) { return map_to_py_dict(read_map(p), p.owner); }
+PyRef snapshot(const PyFrameProps& p) { return map_as_dict(read_map(p), p.owner); }
 
 Py_ssize_t props_len(PyObject* self) { return MapReader(read_map(props_of(self)), props_of(self).cell.api()).num_keys(); }
 
@@ -65,7 +72,7 @@ PyRef lookup(const PyFrameProps& p, PyObject* key) {
     if (!name) return PyRef();
     const VSMap* map = read_map(p);
     if (p.cell.api()->mapNumElements(map, name->c_str()) < 0) return PyRef();
-    return key_to_py(map, name->c_str(), p.owner);
+    return installed_conversion().key_to_py(map, name->c_str(), p.owner);
 }
 
 PyRef props_getitem(PyObject* self, PyObject* key) {
@@ -83,10 +90,7 @@ void store(const PyFrameProps& p, PyObject* key, PyObject* value) {
     HandOverScope hand_over;  // the value's frames stay writable unless the store is made
     {
         CallbackOwnerScope scope(p.owner);
-        PyRef names = require_new(PyTuple_Pack(1, key));
-        PyObject* values[] = {value};
-        static const SignatureTypes no_types;
-        kwargs_to_map(staged.get(), api, Keywords{names.get(), values}, no_types);
+        installed_conversion().store(staged.get(), api, key, value);
     }
     int type = api->mapGetType(staged.get(), name.c_str());
     // VapourSynth aborts the process on a clip or function in a frame's properties.
@@ -303,6 +307,8 @@ PyRef read_only_props(PyRef snapshot) {
 
 }  // namespace
 
+void install_props_conversion(const PropsConversion& installed) { conversion = installed; }
+
 PyTypeObject* frame_props_type() {
     static GilOnceCell<PyTypeObject*> type;
     return type.get([] {
@@ -319,7 +325,7 @@ PyRef frame_props_mapping(const FrameCellRef& cell, const OwnerHandle& owner) {
     if (cell.writable()) return make_instance(frame_props_type(), PyFrameProps{owner.clone(), cell.clone()});
     // The map belongs to the frame: it is read, never freed here.
     const VSMap* props = cell.api()->getFramePropertiesRO(cell.frame());
-    PyRef dict = props == nullptr ? require_new(PyDict_New()) : map_to_py_dict(props, owner);
+    PyRef dict = props == nullptr ? require_new(PyDict_New()) : map_as_dict(props, owner);
     // The frame is read-only: a write must fail, not land in a copy nobody reads.
     return read_only_props(std::move(dict));
 }

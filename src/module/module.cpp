@@ -1,5 +1,7 @@
 // The module definition and its exec step.
+#include "calls/convert.hpp"
 #include "calls/plugin.hpp"
+#include "clips/clip.hpp"
 #include "clips/audio_node.hpp"
 #include "clips/frame_iter.hpp"
 #include "clips/video_node.hpp"
@@ -10,6 +12,7 @@
 #include "frames/audio_format.hpp"
 #include "frames/audio_frame.hpp"
 #include "frames/enums.hpp"
+#include "frames/frame_props.hpp"
 #include "frames/video_frame.hpp"
 #include "runtime/boundary.hpp"
 
@@ -77,9 +80,17 @@ void add_functions(PyObject* module) {
         add_attribute(module, def->ml_name, require_new(PyCFunction_NewEx(def, module, module_name.get())));
 }
 
+// What the lower floors call up into, lent before any type is built.
+void install_upward_calls() {
+    install_props_conversion({map_to_py_dict, key_to_py, store_untyped});
+    install_clip_members_above(
+        {clip_attribute_or_plugin, clip_dir_with_plugins, video_node_set_output, audio_node_set_output});
+}
+
 int exec_module(PyObject* module) {
     return guard<int>(-1, [&] {
         if (!PyModule_Check(module)) require_instance(module, &PyModule_Type);
+        install_upward_calls();
         publish<core_type>(module, "Core");
         publish<core_proxy_type>(module, "CoreProxy");
         publish<plugin_iter_type>(module, "PluginIter");
