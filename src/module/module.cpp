@@ -1,8 +1,8 @@
 // The module definition and its exec step.
 #include "calls/convert.hpp"
 #include "calls/plugin.hpp"
-#include "clips/clip.hpp"
 #include "clips/audio_node.hpp"
+#include "clips/clip.hpp"
 #include "clips/frame_iter.hpp"
 #include "clips/video_node.hpp"
 #include "cores/core.hpp"
