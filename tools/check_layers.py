@@ -17,7 +17,7 @@ FLOORS = ("runtime", "delivery", "frames", "clips", "calls", "cores", "module")
 
 # (including folder, included header): the only includes that may go up.
 # None does: where a lower floor needs work of an upper one, the upper floor
-# lends it when the module starts (clips/clip.hpp, frames/frame_props.hpp).
+# lends it when the library loads (clips/clip.hpp, frames/frame_props.hpp).
 UPWARD: frozenset[tuple[str, str]] = frozenset()
 MAX_UPWARD = 3
 

@@ -43,7 +43,7 @@ private:
 PyRef make_plugin(OwnerHandle owner, std::string plugin_namespace, VSPlugin* found = nullptr);
 
 // Method calls on clips, for any clip type: what its getattro slot and
-// __dir__ method do (installed into clips when the module starts). A name
+// __dir__ method do (lent to clips when the library loads). A name
 // that is not one of the clip's own members gives the plugin with that
 // namespace, bound to the clip (its functions take it first).
 PyRef clip_attribute_or_plugin(PyObject* clip, PyObject* name);

@@ -15,7 +15,7 @@
 namespace lumeq {
 namespace {
 
-ClipMembersAbove members_above{};
+constinit ClipMembersAbove members_above{};  // filled while the library loads
 
 const ClipMembersAbove& installed_members() {
     if (members_above.getattro == nullptr) internal_fault("the clip members of the floors above were not installed");

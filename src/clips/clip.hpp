@@ -26,15 +26,15 @@ FrameRef render_frame(const NodeRef& node, int32_t n);
 // The clip members whose work lives on floors above: a name that is no
 // member of the clip gives the plugin of that namespace bound to it
 // (calls), and set_output stores into the current environment (cores).
-// Those floors need clips throughout, so they lend these when the module
-// starts instead of clips including them.
+// Those floors need clips throughout, so they lend these when the library
+// loads instead of clips including them.
 struct ClipMembersAbove {
     PyRef (*getattro)(PyObject* clip, PyObject* name);
     PyRef (*dir)(PyObject* clip);
     PyRef (*video_set_output)(PyObject* clip, const Args& args);
     PyRef (*audio_set_output)(PyObject* clip, const Args& args);
 };
-// GIL held, before the first clip type is used.
+// While the library loads, before any clip exists.
 void install_clip_members_above(const ClipMembersAbove& members);
 
 // The members both clip types share, forwarding to what was installed.

@@ -11,7 +11,7 @@ namespace {
 using map_ext::KeyStr;
 using map_ext::MapReader;
 
-PropsConversion conversion{};
+constinit PropsConversion conversion{};  // filled while the library loads
 
 const PropsConversion& installed_conversion() {
     if (conversion.store == nullptr) internal_fault("the property conversion of calls was not installed");

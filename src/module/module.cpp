@@ -80,17 +80,20 @@ void add_functions(PyObject* module) {
         add_attribute(module, def->ml_name, require_new(PyCFunction_NewEx(def, module, module_name.get())));
 }
 
-// What the lower floors call up into, lent before any type is built.
-void install_upward_calls() {
+// What the lower floors call up into, lent when the library loads: before
+// any code, the module's exec step or a native test, can make a clip or a
+// frame.
+bool install_upward_calls() {
     install_props_conversion({map_to_py_dict, key_to_py, store_untyped});
     install_clip_members_above(
         {clip_attribute_or_plugin, clip_dir_with_plugins, video_node_set_output, audio_node_set_output});
+    return true;
 }
+[[maybe_unused]] const bool upward_calls_installed = install_upward_calls();
 
 int exec_module(PyObject* module) {
     return guard<int>(-1, [&] {
         if (!PyModule_Check(module)) require_instance(module, &PyModule_Type);
-        install_upward_calls();
         publish<core_type>(module, "Core");
         publish<core_proxy_type>(module, "CoreProxy");
         publish<plugin_iter_type>(module, "PluginIter");
