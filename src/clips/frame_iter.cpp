@@ -75,7 +75,6 @@ struct PyFrameIter {
     std::mutex mutex;  // held across the blocking wait; callbacks never take it
     const size_t prefetch;
     const size_t backlog;
-    const size_t batch;  // the frames `async for` lets finish before it wakes the loop
     const int32_t num_frames;
     const bool audio;
     Use use = Use::Unset;   // GIL-guarded
@@ -91,7 +90,7 @@ struct PyFrameIter {
     NodeRef node;
 
     PyFrameIter(OwnerHandle o, NodeRef n, size_t p, size_t b, int32_t frames, bool is_audio) noexcept
-        : prefetch(p), backlog(b), batch(std::max<size_t>(p / 4, 1)), num_frames(frames), audio(is_audio), owner(std::move(o)), node(std::move(n)) {}
+        : prefetch(p), backlog(b), num_frames(frames), audio(is_audio), owner(std::move(o)), node(std::move(n)) {}
     PyFrameIter(const PyFrameIter&) = delete;
     PyFrameIter& operator=(const PyFrameIter&) = delete;
     // Runs in dealloc, with the GIL: the drain needs no Python, so other
@@ -163,44 +162,22 @@ struct PyFrameIter {
     }
 
     // The whole of one __anext__ attempt, with the GIL and never blocking:
-    // nullopt while the front frame renders, with `waker` listening.
+    // nullopt while the front frame renders, with `waker` listening for it.
+    // (Waiting for several frames before waking the loop was tried: while
+    // the loop sleeps no request is made, and cheap frames ran dry.)
     std::optional<Step> try_step(LazyWaker& waker) {
         std::lock_guard<std::mutex> lock(mutex);
         if (state.slots.empty()) return Step{};
-        if (!settle(0)) {
-            top_up();  // the threads stay busy while the loop sleeps
-            if (!listen_for_batch(waker)) return std::nullopt;
+        Slot& front = state.slots[0];
+        if (auto* request = std::get_if<FrameRequest>(&front)) {
+            std::optional<FrameResult> result = request->poll(waker);
+            if (!result) {
+                top_up();  // the threads stay busy while the loop sleeps
+                return std::nullopt;
+            }
+            front = std::move(*result);
         }
         return take(std::get<FrameResult>(state.slots.pop_front()), [this] { abandon(); });
-    }
-
-    // Turns slot `i` into its result if its request has finished; true when
-    // it holds a result.
-    bool settle(size_t i) {
-        auto* request = std::get_if<FrameRequest>(&state.slots[i]);
-        if (request == nullptr) return true;
-        std::optional<FrameResult> result;
-        TakeStatus status = request->try_take(result);
-        if (status == TakeStatus::Empty) return false;
-        if (status == TakeStatus::Closed) result.emplace(std::in_place_type<std::string>, kRequestCancelled);
-        state.slots[i] = std::move(*result);
-        return true;
-    }
-
-    // A turn of the loop per frame would take the cores from the rendering
-    // threads, so the loop is woken once several frames are ready: `waker`
-    // listens to the farthest request still rendering among the next
-    // `batch` slots. False while listening; true when all of them finished
-    // meanwhile, the front among them.
-    bool listen_for_batch(LazyWaker& waker) {
-        for (size_t i = std::min(state.slots.size(), batch); i-- > 0;) {
-            auto* request = std::get_if<FrameRequest>(&state.slots[i]);
-            if (request == nullptr) continue;
-            std::optional<FrameResult> result = request->poll(waker);
-            if (!result) return false;
-            state.slots[i] = std::move(*result);
-        }
-        return true;
     }
 
     // Hands over the front result; on an error, `stop` empties the window.
