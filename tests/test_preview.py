@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -46,6 +47,12 @@ blank(lumeq.RGB24, [0, 0, 0]).std.ModifyFrame(clips=[blank(lumeq.RGB24, [0, 0, 0
 std.Splice([blank(lumeq.GRAY8, [0]), blank(lumeq.RGB24, [0, 0, 0])], mismatch=True).set_output(8)
 std.Splice([blank(lumeq.GRAY8, [0])[:2], blank(lumeq.GRAY8, [0], fpsnum=30)[:2]], mismatch=True).set_output(9)
 std.BlankAudio(length=10000, sampletype=lumeq.SampleType.FLOAT, bits=32, channels=[0]).set_output(10)
+# 11: frames that take a while.
+import time
+def slow(n, f):
+    time.sleep(1)
+    return f
+blank(lumeq.RGB24, [0, 0, 0]).std.ModifyFrame(clips=[blank(lumeq.RGB24, [0, 0, 0])], selector=slow).set_output(11)
 """
 
 
@@ -112,13 +119,13 @@ def rgb_pixels(png):
 
 def test_outputs_list_every_output_with_its_shape(server):
     outputs = server.json("/api/outputs")
-    assert [o["index"] for o in outputs] == list(range(11))
+    assert [o["index"] for o in outputs] == list(range(12))
     assert outputs[1] == {"index": 1, "type": "video", "width": 64, "height": 32, "format": "YUV420P10",
                           "fps": [24, 1], "frames": 30}
     assert outputs[9]["fps"] == [0, 1]
     assert outputs[10] == {"index": 10, "type": "audio", "sample_rate": 44100, "channels": 1,
                            "samples": 10000, "frames": 4}
-    assert server.json("/api/status") == {"generation": 1, "state": "ok", "error": None, "log": []}
+    assert server.json("/api/status") == {"generation": 1, "state": "ok", "error": None, "log": [], "cancelled": 0}
 
 
 @pytest.mark.parametrize("output, expected, tolerance, note", [
@@ -143,6 +150,26 @@ def test_frame_png_shows_the_display_conversion(server, output, expected, tolera
     _, rgba, _ = server.request(f"/api/frame/{output}/3.rgba")
     assert len(rgba) == len(raw) // 3 * 4
     assert [tuple(rgba[x * 4:x * 4 + 4]) for x in range(width)] == [(*pixels[x * 3:x * 3 + 3], 255) for x in range(width)]
+
+
+def test_a_region_comes_cut_exactly_or_scaled_down_in_the_graph(server):
+    status, body, headers = server.request("/api/frame/0/3.rgba", region="30,4,4,2")
+    assert status == 200 and headers["X-Region"] == "30,4,4,2"
+    assert (headers["X-Frame-Width"], headers["X-Frame-Height"]) == ("4", "2") and len(body) == 4 * 2 * 4
+    assert [tuple(body[i:i + 3]) for i in range(0, 16, 4)] == [(255, 0, 0)] * 2 + [(1, 2, 3)] * 2
+    status, body, headers = server.request("/api/frame/2/3.rgba", region="0,0,64,32", size="16,8")
+    assert (headers["X-Frame-Width"], headers["X-Frame-Height"]) == ("16", "8")
+    assert all(abs(a - b) <= 3 for i in range(0, len(body), 4) for a, b in zip(body[i:i + 3], (255, 0, 0)))
+    assert any("scaled to 16x8" in note for note in json.loads(headers["X-Display-Notes"]))
+
+
+def test_a_request_whose_client_leaves_is_cancelled(server):
+    before = server.json("/api/status")["cancelled"]
+    host, port = server.base.removeprefix("http://").rsplit(":", 1)
+    with socket.create_connection((host, int(port))) as connection:
+        connection.sendall(f"GET /api/frame/11/0.rgba?token={server.token} HTTP/1.1\r\nHost: {host}\r\n\r\n".encode())
+        time.sleep(0.3)  # the frame takes a second
+    server.wait_for(lambda status: status["cancelled"] == before + 1, timeout=10)
 
 
 def test_pixel_reads_the_clips_own_samples_at_the_chroma_position(server):
@@ -201,6 +228,10 @@ def test_benchmark_renders_the_range(server):
     ("/api/diff/0/3/0", {}, 422, "differ in size"),
     ("/api/frame/8/0.png", {}, 422, "format varies"),
     ("/api/frame/7/0.png", {}, 500, "the filter broke"),
+    ("/api/frame/0/0.rgba", {"region": "60,0,8,8"}, 400, "not inside"),
+    ("/api/frame/0/0.rgba", {"region": "0,0,8,8", "size": "16,8"}, 400, "at most"),
+    ("/api/frame/0/0.rgba", {"region": "1,2,3"}, 400, "4 integers"),
+    ("/api/frame/0/0.rgba", {"size": "4,4"}, 400, "needs a region"),
     ("/static/..%2f..%2fserver.py", {}, 404, "no such file"),
     ("/static/%2e%2e%2fserver.py", {}, 404, "no such file"),
     ("/static/../server.py", {}, 404, ""),

@@ -30,6 +30,9 @@ steps().set_output(2)
 # Variable rate: 0.6 s, then two of 0.2 s.
 std.Splice([std.BlankClip(format=lumeq.RGB24, width=160, height=90, length=1, fpsnum=n, fpsden=d)
             for n, d in ((5, 3), (5, 1), (5, 1))], mismatch=True).set_output(3)
+# Larger than the window: red left, blue right.
+std.StackHorizontal([std.BlankClip(format=lumeq.RGB24, width=960, height=1080, length=240, color=color)
+                     for color in ([255, 0, 0], [0, 0, 255])]).set_output(4)
 """
 
 WAIT = 15000
@@ -129,6 +132,23 @@ def test_a_variable_rate_plays_by_the_frames_own_durations(page):
     }""")
     # At a nominal 24 fps the three frames would pass in an eighth of a second.
     assert took >= 0.9 and page.evaluate("preview.lastPlay.last") == 2
+
+
+def test_playback_moves_only_the_pixels_the_window_shows(page):
+    painted(page, 1, 0, 0)
+    page.keyboard.press("4")
+    painted(page, 1, 4, 0)
+    page.keyboard.press("Space")
+    # A playback frame fetched at the window's size is put on the canvas as it is.
+    page.wait_for_function("preview.direct && preview.painted.frame > 0", timeout=WAIT)
+    colours = page.evaluate("""() => {
+        const c = document.getElementById('canvas'), y = Math.round(preview.oy + 540 * preview.scale);
+        const at = (x) => Array.from(c.getContext('2d').getImageData(Math.round(preview.ox + x * preview.scale), y, 1, 1).data.slice(0, 3));
+        return [at(480), at(1440), preview.direct.width];
+    }""")
+    page.keyboard.press("Space")
+    assert colours[:2] == [[255, 0, 0], [0, 0, 255]] and colours[2] < 1920
+    page.wait_for_function("preview.painted && !preview.direct && !preview.playing", timeout=WAIT)
 
 
 def test_no_token_is_refused(server):

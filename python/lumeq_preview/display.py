@@ -99,12 +99,50 @@ def build_display_clip(clip: lumeq.VideoNode, fmt: lumeq.VideoFormat, conversion
     return shown
 
 
+@dataclass(frozen=True)
+class Geometry:
+    """A part of the frame (left, top, width, height in the frame's pixels)
+    delivered at a size of its own, no larger: what a window shows of a
+    frame, so that playback moves no more pixels than are seen."""
+
+    left: int
+    top: int
+    width: int
+    height: int
+    out_width: int
+    out_height: int
+
+    def check(self, frame_width: int, frame_height: int) -> None:
+        if self.width < 1 or self.height < 1 or self.left < 0 or self.top < 0 \
+                or self.left + self.width > frame_width or self.top + self.height > frame_height:
+            raise ValueError(f"the region {self.left},{self.top},{self.width},{self.height} is not inside "
+                             f"the {frame_width}x{frame_height} frame")
+        if not (1 <= self.out_width <= self.width and 1 <= self.out_height <= self.height):
+            raise ValueError(f"the size {self.out_width},{self.out_height} must be at least 1 and at most "
+                             f"the region's {self.width},{self.height}")
+
+
+def fit_display_clip(shown: lumeq.VideoNode, geometry: Geometry) -> lumeq.VideoNode:
+    """The displayed clip cut to the region, scaled down in the graph when asked."""
+    g = geometry
+    if (g.out_width, g.out_height) == (g.width, g.height):
+        cut: lumeq.VideoNode = shown.std.CropAbs(width=g.width, height=g.height, left=g.left, top=g.top)
+        return cut
+    scaled: lumeq.VideoNode = shown.resize.Bilinear(width=g.out_width, height=g.out_height, src_left=g.left,
+                                                    src_top=g.top, src_width=g.width, src_height=g.height)
+    return scaled
+
+
 class DisplayClip:
     """One output's display conversion: frame n as RGB24 plus the notes."""
+
+    # A playback asks with one geometry until the window changes; a few are kept.
+    FITTED_KEPT = 4
 
     def __init__(self, clip: lumeq.VideoNode) -> None:
         self.clip = clip
         self._converted: dict[tuple[str | None, int | None], lumeq.VideoNode] = {}
+        self._fitted: dict[tuple[str | None, int | None, Geometry], lumeq.VideoNode] = {}
 
     def _converted_clip(self, fmt: lumeq.VideoFormat, conversion: Conversion) -> lumeq.VideoNode:
         key = (conversion.matrix_in_s, conversion.range_in)
@@ -119,11 +157,24 @@ class DisplayClip:
         source = await self.clip.get_frame_async(n)
         return self._converted_clip(fmt, choose_conversion(fmt, self.clip.width, source.props))
 
-    async def frame(self, n: int) -> tuple[lumeq.VideoFrame, Conversion]:
+    def _fitted_clip(self, fmt: lumeq.VideoFormat, conversion: Conversion, geometry: Geometry) -> lumeq.VideoNode:
+        key = (conversion.matrix_in_s, conversion.range_in, geometry)
+        node = self._fitted.pop(key, None)
+        if node is None:
+            node = fit_display_clip(self._converted_clip(fmt, conversion), geometry)
+        self._fitted[key] = node  # the newest last
+        while len(self._fitted) > self.FITTED_KEPT:
+            del self._fitted[next(iter(self._fitted))]
+        return node
+
+    async def frame(self, n: int, geometry: Geometry | None = None) -> tuple[lumeq.VideoFrame, Conversion]:
         fmt = check_displayable(self.clip)
         source = await self.clip.get_frame_async(n)
         conversion = choose_conversion(fmt, self.clip.width, source.props)
-        node = self._converted_clip(fmt, conversion)
+        if geometry is not None:
+            node = self._fitted_clip(fmt, conversion, geometry)
+        else:
+            node = self._converted_clip(fmt, conversion)
         if node is self.clip:
             return source, conversion
         del source

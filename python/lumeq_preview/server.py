@@ -20,12 +20,12 @@ from lumeq_pipe.timecodes import frame_duration
 from lumeq_pipe.wave import WaveWriter
 
 from .compare import NotComparable, compare_stats, difference_frame
-from .display import DEFAULT_PNG_LEVEL, NotDisplayable, encode_png, planar_rgb, rgba
+from .display import DEFAULT_PNG_LEVEL, Geometry, NotDisplayable, encode_png, planar_rgb, rgba
 from .props import props_to_json
 from .session import AudioOutput, Session, VideoOutput
 
 TOKEN_HEADER = "X-Lumeq-Token"
-STATIC_FILES = {"preview.js": "text/javascript", "preview.css": "text/css"}
+STATIC_FILES = {"preview.js": "text/javascript", "fetcher.js": "text/javascript", "preview.css": "text/css"}
 # Audio longer than this per request is refused: the page asks in chunks.
 AUDIO_LIMIT_SECONDS = 600
 Handler = Callable[[web.Request], Awaitable[web.StreamResponse]]
@@ -57,6 +57,8 @@ class Preview:
         # The page asks for its own files with the token, which it cannot know otherwise.
         self.page = _static("index.html").replace(b"__TOKEN__", token.encode())
         self.static = {name: (_static(name), kind) for name, kind in STATIC_FILES.items()}
+        # Requests whose client left before the answer: their work stopped there.
+        self.cancelled = 0
 
     def close(self) -> None:
         self.encoders.shutdown(wait=True)
@@ -95,6 +97,9 @@ class Preview:
             return json_error(403, "a valid token is required (?token=...)")
         try:
             response = await handler(request)
+        except asyncio.CancelledError:
+            self.cancelled += 1
+            raise
         except ApiError as exc:
             return json_error(exc.status, str(exc))
         except NotDisplayable as exc:
@@ -150,7 +155,7 @@ class Preview:
     # ------------------------------------------------------------ script
 
     async def status(self, request: web.Request) -> web.Response:
-        return web.json_response(self.session.status())
+        return web.json_response({**self.session.status(), "cancelled": self.cancelled})
 
     async def reload_script(self, request: web.Request) -> web.Response:
         await self.reload()
@@ -161,30 +166,37 @@ class Preview:
 
     # ------------------------------------------------------------ frames
 
-    async def _display_frame(self, request: web.Request) -> tuple[lumeq.VideoFrame, list[str], float]:
+    async def _display_frame(self, request: web.Request) -> tuple[lumeq.VideoFrame, dict[str, str]]:
         output = self.video(request)
         n = self.frame_number(request, output)
+        geometry = _geometry(request, output.clip)
         started = time.perf_counter()
-        frame, conversion = await output.display.frame(n)
-        return frame, list(conversion.notes), time.perf_counter() - started
+        frame, conversion = await output.display.frame(n, geometry)
+        notes = list(conversion.notes)
+        if geometry is not None and (geometry.out_width, geometry.out_height) != (geometry.width, geometry.height):
+            notes.append(f"scaled to {geometry.out_width}x{geometry.out_height} for the window (bilinear)")
+        headers = _frame_headers(frame, notes, time.perf_counter() - started)
+        if geometry is not None:  # where the pixels sit in the frame
+            headers["X-Region"] = f"{geometry.left},{geometry.top},{geometry.width},{geometry.height}"
+        return frame, headers
 
     async def frame_png(self, request: web.Request) -> web.Response:
         level = _int_param(request, "level", DEFAULT_PNG_LEVEL, 0, 9)
-        frame, notes, took = await self._display_frame(request)
+        frame, headers = await self._display_frame(request)
         body = await self.in_thread(encode_png, frame, level)
-        return web.Response(body=body, content_type="image/png", headers=_frame_headers(frame, notes, took))
+        return web.Response(body=body, content_type="image/png", headers=headers)
 
     async def frame_raw(self, request: web.Request) -> web.Response:
-        frame, notes, took = await self._display_frame(request)
+        frame, headers = await self._display_frame(request)
         body = await self.in_thread(planar_rgb, frame)
         return web.Response(body=body, content_type="application/octet-stream",
-                            headers=_frame_headers(frame, notes, took))
+                            headers=headers)
 
     async def frame_rgba(self, request: web.Request) -> web.Response:
-        frame, notes, took = await self._display_frame(request)
+        frame, headers = await self._display_frame(request)
         body = await self.in_thread(rgba, frame)
         return web.Response(body=body, content_type="application/octet-stream",
-                            headers=_frame_headers(frame, notes, took))
+                            headers=headers)
 
     async def props(self, request: web.Request) -> web.Response:
         output = self.video(request)
@@ -330,6 +342,30 @@ def _frame_headers(frame: lumeq.VideoFrame, notes: list[str], took: float) -> di
     if duration is not None:  # what a variable-rate playback times the frame by
         headers["X-Frame-Duration"] = f"{duration.numerator}/{duration.denominator}"
     return headers
+
+
+def _geometry(request: web.Request, clip: lumeq.VideoNode) -> Geometry | None:
+    """?region=LEFT,TOP,WIDTH,HEIGHT[&size=WIDTH,HEIGHT]: a part of the frame, scaled down to size."""
+    region = request.query.get("region")
+    if region is None:
+        if "size" in request.query:
+            raise ApiError(400, "size needs a region")
+        return None
+    left, top, width, height = _ints(region, "region", 4)
+    out_width, out_height = _ints(request.query.get("size", f"{width},{height}"), "size", 2)
+    geometry = Geometry(left, top, width, height, out_width, out_height)
+    try:
+        geometry.check(clip.width, clip.height)
+    except ValueError as exc:
+        raise ApiError(400, str(exc)) from None
+    return geometry
+
+
+def _ints(text: str, what: str, count: int) -> list[int]:
+    parts = text.split(",")
+    if len(parts) != count:
+        raise ApiError(400, f"{what} must be {count} integers separated by commas, got {text!r}")
+    return [_int(part, what) for part in parts]
 
 
 def _int(text: str, what: str) -> int:

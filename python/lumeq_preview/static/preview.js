@@ -94,21 +94,63 @@
 
   async function fetchImage(job) {
     state.requests++;
-    const response = await fetch(job.compare !== null
+    const g = job.region, fitted = g ? { region: `${g.x},${g.y},${g.w},${g.h}`, size: `${g.ow},${g.oh}` } : {};
+    const href = job.compare !== null
       ? url(`/api/diff/${job.output}/${job.compare}/${job.frame}.png`)
-      : url(`/api/frame/${job.output}/${job.frame}.${transfer}`), { signal: job.abort?.signal });
+      : url(`/api/frame/${job.output}/${job.frame}.${transfer}`, fitted);
+    const response = await (job.offThread && fetcher ? fetchOffThread(href) : fetch(href, { signal: job.abort?.signal }));
     if (!response.ok) throw new Error((await response.json()).error);
     const notes = JSON.parse(response.headers.get("X-Display-Notes") || "[]");
+    const duration = seconds(response.headers.get("X-Frame-Duration"));
+    const placed = response.headers.get("X-Region"), region = placed ? placed.split(",").map(Number) : null;
+    const where = region && { x: region[0], y: region[1], w: region[2], h: region[3] };
     if (job.compare !== null || transfer === "png") {
-      return { bitmap: await createImageBitmap(await response.blob()), notes,
-               duration: seconds(response.headers.get("X-Frame-Duration")) };
+      return { bitmap: await createImageBitmap(await response.blob()), notes, duration, region: where };
     }
     const width = +response.headers.get("X-Frame-Width"), height = +response.headers.get("X-Frame-Height");
     const buffer = await response.arrayBuffer();
     const pixels = transfer === "rgba" ? new ImageData(new Uint8ClampedArray(buffer), width, height)
       : planesToImage(buffer, width, height);
-    return { pixels, notes,
-             duration: seconds(response.headers.get("X-Frame-Duration")) };
+    return { pixels, notes, duration, region: where };
+  }
+
+  // Playback's frames come through a worker (see fetcher.js); a page that
+  // cannot start one fetches them itself.
+  let fetcher = null, fetches = 0;
+  const fetching = new Map();
+  const received = ({ data }) => {
+    const done = fetching.get(data.id);
+    fetching.delete(data.id);
+    if (data.error !== undefined) { done.reject(new Error(data.error)); return; }
+    const buffer = data.buffer, body = () => new TextDecoder().decode(buffer);
+    done.resolve({ ok: data.status >= 200 && data.status < 300, status: data.status, headers: new Headers(data.headers),
+                   arrayBuffer: async () => buffer, blob: async () => new Blob([buffer]), json: async () => JSON.parse(body()) });
+  };
+  try {
+    fetcher = new Worker(url("static/fetcher.js"));
+    fetcher.onmessage = received;
+  } catch { fetcher = null; }
+
+  function fetchOffThread(href) {
+    const id = ++fetches;
+    fetcher.postMessage({ id, href });
+    return new Promise((resolve, reject) => fetching.set(id, { resolve, reject }));
+  }
+
+  // What the window shows of the frame, at the size it is shown when that
+  // is smaller: playback asks for just that, so it moves no more pixels
+  // than are seen (null: the whole frame as it is).
+  function shownGeometry(clip) {
+    const ratio = devicePixelRatio || 1, s = state.scale;
+    const vw = viewport.clientWidth * ratio, vh = viewport.clientHeight * ratio;
+    const x0 = Math.max(0, Math.floor(-state.ox / s)), y0 = Math.max(0, Math.floor(-state.oy / s));
+    const x1 = Math.min(clip.width, Math.ceil((vw - state.ox) / s));
+    const y1 = Math.min(clip.height, Math.ceil((vh - state.oy) / s));
+    if (x1 <= x0 || y1 <= y0) return { x: 0, y: 0, w: 1, h: 1, ow: 1, oh: 1 };  // panned out of sight
+    const w = x1 - x0, h = y1 - y0;
+    const ow = s < 1 ? Math.max(1, Math.round(w * s)) : w, oh = s < 1 ? Math.max(1, Math.round(h * s)) : h;
+    if (w === clip.width && h === clip.height && ow === w && oh === h) return null;
+    return { x: x0, y: y0, w, h, ow, oh };
   }
 
   // "num/den" seconds, or null.
@@ -129,16 +171,33 @@
   function paint(image, job) {
     const width = image.pixels ? image.pixels.width : image.bitmap.width;
     const height = image.pixels ? image.pixels.height : image.bitmap.height;
-    const resized = frameCanvas.width !== width || frameCanvas.height !== height;
-    if (resized) { frameCanvas.width = width; frameCanvas.height = height; }
-    if (image.pixels) frameCtx.putImageData(image.pixels, 0, 0);
-    else { frameCtx.clearRect(0, 0, width, height); frameCtx.drawImage(image.bitmap, 0, 0); image.bitmap.close(); }
+    // A part of the frame (playback) is placed where it belongs in the whole.
+    const full = image.region ? { width: video().width, height: video().height } : { width, height };
+    const resized = full.width !== state.full?.width || full.height !== state.full?.height;
+    state.full = full;
+    state.region = image.region || { x: 0, y: 0, w: width, h: height };
+    if (resized || state.zoom === "fit") setZoom(state.zoom, false);
+    state.direct = atDeviceSize(image) ? image.pixels : null;
+    if (!state.direct) {
+      if (frameCanvas.width !== width || frameCanvas.height !== height) { frameCanvas.width = width; frameCanvas.height = height; }
+      if (image.pixels) frameCtx.putImageData(image.pixels, 0, 0);
+      else { frameCtx.clearRect(0, 0, width, height); frameCtx.drawImage(image.bitmap, 0, 0); image.bitmap.close(); }
+    }
     hideMessage();
-    if (resized || state.zoom === "fit") setZoom(state.zoom);
     draw();
     state.painted = { ...job, at: performance.now() };
     document.body.dataset.painted = `${job.generation}:${job.output}:${job.frame}:${job.compare ?? ""}`;
-    $("notes").replaceChildren(...image.notes.map((text) => el("li", text)));
+    const notes = JSON.stringify(image.notes);
+    if (notes !== state.notes) $("notes").replaceChildren(...image.notes.map((text) => el("li", text)));
+    state.notes = notes;
+  }
+
+  // A part already scaled to the window's pixels goes straight onto the
+  // canvas: one copy a frame, which is what playback can afford.
+  function atDeviceSize(image) {
+    const r = image.region;
+    return Boolean(image.pixels && r && Math.abs(image.pixels.width - r.w * state.scale) < 1
+                   && Math.abs(image.pixels.height - r.h * state.scale) < 1);
   }
 
   function draw() {
@@ -148,7 +207,13 @@
     ctx.setTransform(1, 0, 0, 1, 0, 0);
     ctx.clearRect(0, 0, width, height);
     ctx.imageSmoothingEnabled = false;  // zoomed pixels stay square
-    ctx.setTransform(state.scale, 0, 0, state.scale, state.ox, state.oy);
+    const r = state.region || { x: 0, y: 0, w: frameCanvas.width, h: frameCanvas.height };
+    if (state.direct) {
+      ctx.putImageData(state.direct, Math.round(state.ox + r.x * state.scale), Math.round(state.oy + r.y * state.scale));
+      return;
+    }
+    ctx.setTransform(state.scale * r.w / frameCanvas.width, 0, 0, state.scale * r.h / frameCanvas.height,
+                     state.ox + r.x * state.scale, state.oy + r.y * state.scale);
     ctx.drawImage(frameCanvas, 0, 0);
   }
 
@@ -173,16 +238,16 @@
 
   // ------------------------------------------------------------ zoom and pan
 
-  function setZoom(zoom) {
+  function setZoom(zoom, redraw = true) {
     state.zoom = zoom;
     const ratio = devicePixelRatio || 1;
     const vw = viewport.clientWidth * ratio, vh = viewport.clientHeight * ratio;
-    const fw = frameCanvas.width || 1, fh = frameCanvas.height || 1;
+    const fw = state.full?.width || 1, fh = state.full?.height || 1;
     state.scale = zoom === "fit" ? Math.min(vw / fw, vh / fh) : zoom;
     state.ox = Math.round((vw - fw * state.scale) / 2);
     state.oy = Math.round((vh - fh * state.scale) / 2);
     $("zoom-level").textContent = `${Math.round(state.scale * 100)}%`;
-    draw();
+    if (redraw) draw();
   }
 
   function zoomAt(factor, x, y) {
@@ -238,7 +303,7 @@
       while (pickWanted) {
         const at = pickWanted;
         pickWanted = null;
-        const shown = frameCtx.getImageData(at.x, at.y, 1, 1).data;
+        const shown = shownPixel(at.x, at.y);
         const result = await getJSON(`/api/pixel/${clip.index}/${state.frame}`, at);
         const values = result.values.map((v) => Number.isInteger(v) ? v : v.toPrecision(6));
         const planes = clip.format.startsWith("YUV") ? ["Y", "U", "V"] : clip.format.startsWith("RGB") ? ["R", "G", "B"] : ["Y"];
@@ -253,11 +318,25 @@
     }
   }
 
+  // The display RGB at a frame position, from wherever the painted pixels are.
+  function shownPixel(x, y) {
+    const r = state.region;
+    if (state.direct) {
+      return ctx.getImageData(Math.floor(state.ox + x * state.scale), Math.floor(state.oy + y * state.scale), 1, 1).data;
+    }
+    return frameCtx.getImageData(Math.floor((x - r.x) * frameCanvas.width / r.w),
+                                 Math.floor((y - r.y) * frameCanvas.height / r.h), 1, 1).data;
+  }
+
   // ------------------------------------------------------------ playback
 
   // Video follows a clock (the audio's when audio plays); frames that are not
   // ready in time are skipped, never waited for.
   const PREFETCH = 3;
+  // How many frames past the next due one may be asked for: enough to ride
+  // out a slow frame, few enough that fetching keeps the clip's pace rather
+  // than racing ahead (and holding every frame it raced to).
+  const AHEAD = 6;
   let play = null;
 
   function togglePlay() { state.playing ? stopPlay() : startPlay(); }
@@ -285,6 +364,9 @@
       }, () => {});
     } else {
       p.audio = startAudio(p);
+      // Without sound to follow, the clock starts once the first frame is
+      // in, as a player prerolls, rather than counting the first fetches as late.
+      p.preroll = !p.audio;
     }
     requestAnimationFrame(tick);
   }
@@ -315,6 +397,16 @@
   function tick() {
     const p = play;
     if (!p || play !== p) return;
+    if (p.preroll) {
+      const first = p.frames.get(p.start + 1);
+      if (p.start + 1 < p.clip.frames && !first?.done) {
+        prefetch(p, p.start);
+        requestAnimationFrame(tick);
+        return;
+      }
+      p.preroll = false;
+      p.t0 = performance.now() / 1000 - 1 / p.fps;
+    }
     const target = p.vfr ? variableDue(p, elapsed(p)) : p.start + Math.floor(elapsed(p) * p.fps);
     if (target >= p.clip.frames || p.generation !== state.generation) { stopPlay(); return; }
     // The newest frame due that has arrived; older ones are dropped.
@@ -364,11 +456,12 @@
   function prefetch(p, target) {
     let pending = 0;
     for (const entry of p.frames.values()) if (!entry.done) pending++;
-    let n = p.vfr ? p.next : Math.max(target + Math.ceil(p.latency * p.fps), p.next);
-    for (; pending < PREFETCH && n < p.clip.frames; n++, pending++) {
+    const lead = p.preroll ? 0 : Math.ceil(p.latency * p.fps);
+    let n = p.vfr ? p.next : Math.max(target + lead, p.next);
+    for (; pending < PREFETCH && n < p.clip.frames && n <= target + lead + AHEAD; n++, pending++) {
       const entry = { done: false }, asked = performance.now();
       p.frames.set(n, entry);
-      fetchImage({ output: p.clip.index, frame: n, compare: null }).then((image) => {
+      fetchImage({ output: p.clip.index, frame: n, compare: null, region: shownGeometry(p.clip), offThread: true }).then((image) => {
         entry.image = image;
         p.latency = 0.7 * p.latency + 0.3 * (performance.now() - asked) / 1000;
       }, () => {}).finally(() => { entry.done = true; });
