@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from fractions import Fraction
 from pathlib import Path
@@ -366,6 +367,38 @@ def test_a_smaller_pipe_is_asked_for_only_when_the_larger_is_not_permitted(monke
     monkeypatch.setattr(render.fcntl, "fcntl", fake_fcntl)
     render._widen_pipe(7)
     assert sizes == asked
+
+
+@pytest.mark.parametrize("into_pipe", [True, False], ids=["pipe in pieces", "file in one writev"])
+def test_a_frame_arrives_whole_and_in_order_whatever_the_short_writes(monkeypatch, tmp_path, into_pipe):
+    from lumeq_pipe import encode
+
+    parts = [b"FRAME\n", bytes(range(256)) * 700, memoryview(bytes(range(7)) * 3001), b"x"]
+    real_write, real_writev = os.write, os.writev
+    # Every third call takes one byte less than asked, as a signal may cut a write short.
+    calls = iter(range(10**6))
+    monkeypatch.setattr(encode.os, "write", lambda fd, data: real_write(fd, data[:-1] if next(calls) % 3 == 0 else data))
+    monkeypatch.setattr(encode.os, "writev", lambda fd, views: real_writev(fd, views[:-1] if next(calls) % 3 == 0
+                                                                           and len(views) > 1 else views))
+    if into_pipe:
+        read_end, write_end = os.pipe()
+        got = bytearray()
+        reader = threading.Thread(target=_read_all, args=(read_end, got))
+        reader.start()
+        assert encode._write_all(write_end, parts) == sum(len(bytes(p)) for p in parts)
+        os.close(write_end)
+        reader.join()
+        os.close(read_end)
+    else:
+        with open(tmp_path / "frame", "wb") as out:
+            encode._write_all(out.fileno(), parts)
+        got = (tmp_path / "frame").read_bytes()
+    assert bytes(got) == b"".join(bytes(p) for p in parts)
+
+
+def _read_all(fd, into):
+    while chunk := os.read(fd, 65536):
+        into.extend(chunk)
 
 
 def test_ctrl_c_stops_after_whole_frames(script, tmp_path):
