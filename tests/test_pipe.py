@@ -369,36 +369,83 @@ def test_a_smaller_pipe_is_asked_for_only_when_the_larger_is_not_permitted(monke
     assert sizes == asked
 
 
-@pytest.mark.parametrize("into_pipe", [True, False], ids=["pipe in pieces", "file in one writev"])
-def test_a_frame_arrives_whole_and_in_order_whatever_the_short_writes(monkeypatch, tmp_path, into_pipe):
-    from lumeq_pipe import encode
+def padded_frame():
+    """A 4:2:0 10-bit frame whose rows are padded to the stride."""
+    return lumeq.core.std.BlankClip(width=100, height=30, format=lumeq.YUV420P10, color=[100, 200, 300]).get_frame(0)
 
-    parts = [b"FRAME\n", bytes(range(256)) * 700, memoryview(bytes(range(7)) * 3001), b"x"]
-    real_write, real_writev = os.write, os.writev
-    # Every third call takes one byte less than asked, as a signal may cut a write short.
-    calls = iter(range(10**6))
-    monkeypatch.setattr(encode.os, "write", lambda fd, data: real_write(fd, data[:-1] if next(calls) % 3 == 0 else data))
-    monkeypatch.setattr(encode.os, "writev", lambda fd, views: real_writev(fd, views[:-1] if next(calls) % 3 == 0
-                                                                           and len(views) > 1 else views))
+
+def expected_bytes(frame, head):
+    return head + b"".join(frame[p].tobytes() for p in range(len(frame)))
+
+
+def _read_all(fd, into, delay=0.0):
+    time.sleep(delay)
+    while chunk := os.read(fd, 65536):
+        into.extend(chunk)
+
+
+@pytest.mark.parametrize("piece", [0, 8192, 7], ids=["one writev", "pipe pieces", "odd pieces"])
+@pytest.mark.parametrize("into_pipe", [True, False], ids=["pipe", "file"])
+def test_a_frame_is_written_whole_in_order_and_unpadded(tmp_path, into_pipe, piece):
+    frame, head = padded_frame(), b"FRAME\n"
     if into_pipe:
         read_end, write_end = os.pipe()
         got = bytearray()
         reader = threading.Thread(target=_read_all, args=(read_end, got))
         reader.start()
-        assert encode._write_all(write_end, parts) == sum(len(bytes(p)) for p in parts)
+        written = frame._write_planes(write_end, head, piece)
         os.close(write_end)
         reader.join()
         os.close(read_end)
     else:
         with open(tmp_path / "frame", "wb") as out:
-            encode._write_all(out.fileno(), parts)
+            written = frame._write_planes(out.fileno(), head, piece)
         got = (tmp_path / "frame").read_bytes()
-    assert bytes(got) == b"".join(bytes(p) for p in parts)
+    assert bytes(got) == expected_bytes(frame, head) and written == len(got)
 
 
-def _read_all(fd, into):
-    while chunk := os.read(fd, 65536):
-        into.extend(chunk)
+@pytest.mark.parametrize("raises", [False, True], ids=["handler returns", "handler raises"])
+def test_a_signal_during_a_blocked_write_runs_its_handler(raises):
+    frame = lumeq.core.std.BlankClip(width=1920, height=1080, format=lumeq.GRAY8, color=[7]).get_frame(0)
+    calls = []
+
+    def handler(signum, stack):
+        calls.append(signum)
+        if raises:
+            raise KeyboardInterrupt
+
+    read_end, write_end = os.pipe()  # 64 KiB: the write blocks until the reader starts
+    got = bytearray()
+    reader = threading.Thread(target=_read_all, args=(read_end, got, 0.3))
+    reader.start()
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.1)
+    try:
+        if raises:
+            with pytest.raises(KeyboardInterrupt):
+                frame._write_planes(write_end, b"", 8192)
+        else:
+            frame._write_planes(write_end, b"", 8192)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        os.close(write_end)
+        reader.join()
+        os.close(read_end)
+    assert calls == [signal.SIGALRM]
+    assert raises or bytes(got) == expected_bytes(frame, b"")
+
+
+def test_a_closed_reader_is_a_broken_pipe_and_a_negative_piece_is_refused():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        with pytest.raises(BrokenPipeError):
+            padded_frame()._write_planes(write_end, b"FRAME\n", 8192)
+        with pytest.raises(ValueError, match="piece"):
+            padded_frame()._write_planes(write_end, b"", -1)
+    finally:
+        os.close(write_end)
 
 
 def test_ctrl_c_stops_after_whole_frames(script, tmp_path):

@@ -3,8 +3,10 @@
 #include "frames/enums.hpp"
 #include "frames/frame_cell.hpp"
 #include "frames/frame_props.hpp"
+#include "frames/frame_write.hpp"
 #include "runtime/args.hpp"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <string>
@@ -144,6 +146,73 @@ PyRef frame_repr(PyObject* self) {
                          (f.cell.writable() ? ", readonly=False>" : ", readonly=True>"));
 }
 
+// A bytes-like object's buffer, released with it.
+class BufferView {
+public:
+    explicit BufferView(PyObject* obj) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw PyErrSet{};
+    }
+    ~BufferView() { PyBuffer_Release(&view_); }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    ByteSpan span() const { return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)}; }
+
+private:
+    Py_buffer view_{};
+};
+
+// `head`, then every plane's rows without their padding.
+std::vector<ByteSpan> frame_spans(const PyVideoFrame& f, ByteSpan head) {
+    const VSAPI* api = f.cell.api();
+    const VSVideoFormat& vf = video_format(f);
+    std::vector<ByteSpan> spans{head};
+    for (int p = 0; p < vf.numPlanes; ++p) {
+        // A writable frame is read through its write pointers, as planes are.
+        const uint8_t* src = f.cell.writable() ? api->getWritePtr(f.cell.write_frame(), p) : api->getReadPtr(f.cell.frame(), p);
+        size_t row = static_cast<size_t>(api->getFrameWidth(f.cell.frame(), p)) * static_cast<size_t>(vf.bytesPerSample);
+        ptrdiff_t stride = api->getStride(f.cell.frame(), p);
+        int height = api->getFrameHeight(f.cell.frame(), p);
+        if (stride == static_cast<ptrdiff_t>(row)) {
+            spans.push_back({src, row * static_cast<size_t>(height)});
+            continue;
+        }
+        for (int y = 0; y < height; ++y) spans.push_back({src + y * stride, row});
+    }
+    return spans;
+}
+
+const Signature write_planes_signature{"VideoFrame._write_planes", {"fd", "head", "piece"}, 3, 0, 3};
+
+// lumeq-pipe's writer: the frame to a descriptor with the interpreter lock
+// let go once, not once per write. Signals are handled between writes and
+// the writing resumes, as os.write does; an error raises its OSError.
+PyRef frame_write_planes(PyObject* self, const Args& args) {
+    int32_t fd = args.convert(0, to_i32);
+    BufferView head(args[1]);
+    int64_t piece = args.convert(2, to_i64);
+    if (piece < 0) throw_value_error("piece must be 0 or more");
+    std::vector<ByteSpan> spans = frame_spans(frame_of(self), head.span());
+    size_t total = 0;
+    for (const ByteSpan& span : spans) total += span.size;
+    for (size_t written = 0;;) {
+        WriteProgress progress{};
+        {
+            ReleaseGil unlocked;
+            progress = write_spans(fd, spans, written, static_cast<size_t>(piece));
+        }
+        written = progress.written;
+        if (progress.error == 0) break;
+        if (progress.error == EINTR) {
+            if (PyErr_CheckSignals() < 0) throw PyErrSet{};
+            continue;
+        }
+        errno = progress.error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw PyErrSet{};
+    }
+    return py_int(static_cast<long long>(total));
+}
+
 // Named methods carry the docstrings; the C slots stay in charge of
 // len() and subscripting.
 PyObject* frame_len_method(PyObject* self, PyObject*) noexcept {
@@ -173,6 +242,11 @@ PyMethodDef frame_methods[] = {
      "Zero-copy plane accessor. `frame[plane_idx]` returns a read-only\n`memoryview` over the whole plane."},
     {"copy", method_noargs<frame_copy>, METH_NOARGS,
      "Returns a new, writable copy of the frame (pixels and properties)."},
+    {"_write_planes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<write_planes_signature, frame_write_planes>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_write_planes(fd, head, piece): writes `head` and the planes, rows without\ntheir padding, to the descriptor; in "
+     "pieces of `piece` bytes, or in as\nfew writes as it takes when 0. Returns the bytes written. For lumeq-pipe."},
     {"_repr_png_", method_noargs<frame_repr_png>, METH_NOARGS,
      "The frame as an 8-bit RGB PNG, converted as lumeq-preview shows it, for notebooks."},
     {nullptr, nullptr, 0, nullptr},
