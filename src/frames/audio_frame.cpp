@@ -6,6 +6,7 @@
 #include "frames/frame_props.hpp"
 #include "frames/video_frame.hpp"
 #include "runtime/args.hpp"
+#include "runtime/buffer.hpp"
 
 #include <cinttypes>
 #include <cstdio>
@@ -83,22 +84,6 @@ PyRef frame_copy(PyObject* self) {
                          PyAudioFrame{f.owner.clone(), copy_to_writable(f.cell, audio_format(f).numChannels)});
 }
 
-// A caller's writable, contiguous buffer, held for the length of one call.
-class WritableBuffer {
-public:
-    explicit WritableBuffer(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_WRITABLE) != 0) throw PyErrSet{};
-    }
-    WritableBuffer(const WritableBuffer&) = delete;
-    WritableBuffer& operator=(const WritableBuffer&) = delete;
-    ~WritableBuffer() { PyBuffer_Release(&view_); }
-    uint8_t* data() const { return static_cast<uint8_t*>(view_.buf); }
-    Py_ssize_t size() const { return view_.len; }
-
-private:
-    Py_buffer view_;
-};
-
 const Signature interleave_signature{"AudioFrame._interleave_into", {"buffer", "offset", "width"}, 3, 0, 1};
 
 // Writes the samples interleaved at byte `offset` of `buffer`; returns the
@@ -114,7 +99,7 @@ PyRef frame_interleave_into(PyObject* self, const Args& args) {
                           std::to_string(width) + " bytes each");
     size_t samples = static_cast<size_t>(samples_in(f));
     int64_t needed = static_cast<int64_t>(samples) * af.numChannels * width;
-    WritableBuffer out(args[0]);
+    BufferHold out(args[0], PyBUF_WRITABLE);
     if (offset < 0 || offset > out.size() || out.size() - offset < needed)
         throw_value_error("the frame's " + std::to_string(needed) + " bytes do not fit in the buffer's " +
                           std::to_string(out.size()) + " bytes at offset " + std::to_string(offset));

@@ -16,19 +16,26 @@ struct Position {
     size_t offset;
 };
 
+// Moves `at` on by `bytes`, past every span they finish (empty ones too).
+void advance(const std::vector<ByteSpan>& spans, Position& at, size_t bytes) noexcept {
+    at.offset += bytes;
+    while (at.span < spans.size() && at.offset >= spans[at.span].size) at.offset -= spans[at.span++].size;
+}
+
 Position locate(const std::vector<ByteSpan>& spans, size_t written) noexcept {
-    size_t span = 0;
-    while (span < spans.size() && written >= spans[span].size) written -= spans[span++].size;
-    return {span, written};
+    Position at{0, 0};
+    advance(spans, at, written);
+    return at;
 }
 
 WriteProgress write_in_pieces(int fd, const std::vector<ByteSpan>& spans, size_t written, size_t piece) noexcept {
-    for (Position at = locate(spans, written); at.span < spans.size(); at = locate(spans, written)) {
+    for (Position at = locate(spans, written); at.span < spans.size();) {
         const ByteSpan& span = spans[at.span];
         size_t size = std::min(piece, span.size - at.offset);
         ssize_t done = ::write(fd, span.data + at.offset, size);
         if (done < 0) return {written, errno};
         written += static_cast<size_t>(done);
+        advance(spans, at, static_cast<size_t>(done));
     }
     return {written, 0};
 }
@@ -38,7 +45,7 @@ constexpr size_t kVectorsPerCall = 64;
 
 WriteProgress write_gathered(int fd, const std::vector<ByteSpan>& spans, size_t written) noexcept {
     std::array<iovec, kVectorsPerCall> vectors;
-    for (Position at = locate(spans, written); at.span < spans.size(); at = locate(spans, written)) {
+    for (Position at = locate(spans, written); at.span < spans.size();) {
         size_t count = 0;
         for (size_t i = at.span; i < spans.size() && count < vectors.size(); ++i, ++count) {
             size_t skip = i == at.span ? at.offset : 0;
@@ -47,6 +54,7 @@ WriteProgress write_gathered(int fd, const std::vector<ByteSpan>& spans, size_t 
         ssize_t done = ::writev(fd, vectors.data(), static_cast<int>(count));
         if (done < 0) return {written, errno};
         written += static_cast<size_t>(done);
+        advance(spans, at, static_cast<size_t>(done));
     }
     return {written, 0};
 }

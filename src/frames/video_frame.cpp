@@ -5,6 +5,7 @@
 #include "frames/frame_props.hpp"
 #include "frames/frame_write.hpp"
 #include "runtime/args.hpp"
+#include "runtime/buffer.hpp"
 
 #include <cerrno>
 #include <cinttypes>
@@ -146,21 +147,6 @@ PyRef frame_repr(PyObject* self) {
                          (f.cell.writable() ? ", readonly=False>" : ", readonly=True>"));
 }
 
-// A bytes-like object's buffer, released with it.
-class BufferView {
-public:
-    explicit BufferView(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) throw PyErrSet{};
-    }
-    ~BufferView() { PyBuffer_Release(&view_); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ByteSpan span() const { return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)}; }
-
-private:
-    Py_buffer view_{};
-};
-
 // `head`, then every plane's rows without their padding.
 std::vector<ByteSpan> frame_spans(const PyVideoFrame& f, ByteSpan head) {
     const VSAPI* api = f.cell.api();
@@ -188,10 +174,10 @@ const Signature write_planes_signature{"VideoFrame._write_planes", {"fd", "head"
 // the writing resumes, as os.write does; an error raises its OSError.
 PyRef frame_write_planes(PyObject* self, const Args& args) {
     int32_t fd = args.convert(0, to_i32);
-    BufferView head(args[1]);
+    BufferHold head(args[1], PyBUF_SIMPLE);
     int64_t piece = args.convert(2, to_i64);
     if (piece < 0) throw_value_error("piece must be 0 or more");
-    std::vector<ByteSpan> spans = frame_spans(frame_of(self), head.span());
+    std::vector<ByteSpan> spans = frame_spans(frame_of(self), {head.data(), static_cast<size_t>(head.size())});
     size_t total = 0;
     for (const ByteSpan& span : spans) total += span.size;
     for (size_t written = 0;;) {
